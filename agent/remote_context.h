@@ -1,0 +1,76 @@
+// RemoteContext: all state of the agent, owned by the remote routine for the
+// life of the process and shared by reference with every thread it starts.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "agent/channel_message.h"
+#include "capture/screencast_context.h"
+#include "lib/thread/vthread.h"
+
+struct ei_device;
+struct SoundBackend;
+struct SoundStream;
+struct _GMainLoop;
+struct _GDBusConnection;
+
+// The session thread's state (logout detection on the session bus).
+struct SessionBusState {
+  std::atomic<_GMainLoop *> mainLoop{nullptr};
+  int logoutFd = -1;
+  _GDBusConnection *connection = nullptr;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> connected{false};
+};
+
+struct RemoteContext {
+  char cardName[8] = {};
+
+  int captureFd = -1;       // control socket
+  int audioFd = -1;         // audio socket
+  int logoutFd = -1;
+  int remoteWakerFd = -1;
+  int captureWakerFd = -1;
+  int screenFds = -1;       // semaphore mode
+  int cursorFds = -1;       // semaphore mode
+  int inputWakerFd = -1;
+  int disconnectFd = -1;
+
+  // Each socket has two writers; one whole message at a time.
+  std::mutex captureWriteLock;
+  std::mutex audioWriteLock;
+
+  bool watchGreeterSession = false;
+
+  VThreadID captureEventThread = 0;
+  VThreadID sessionThread = 0;
+  VThreadID inputEventThread = 0;
+  VThreadID screenCastThread = 0;
+
+  void *pipeWireHandle = nullptr;
+
+  SessionBusState sessionBus;
+  ScreenCastContext *screenCast = nullptr;  // owned; see capture/
+
+  // Input device slots, kept by the input event thread.
+  ei_device *ptr = nullptr;
+  ei_device *kbd = nullptr;
+  ei_device *abs = nullptr;
+  ei_device *touch = nullptr;
+  uint16_t lastButtons = 0;
+  uint16_t lastButtonMask = 0;
+
+  std::atomic<bool> logoutNotified{false};
+
+  SoundBackend *audioBackend = nullptr;
+  SoundStream *audioStream = nullptr;
+  std::atomic<bool> audioRunning{false};
+};
+
+// Set once by RequestStop, never cleared; every loop of the agent tests it.
+extern std::atomic<bool> agentStopping;
+
+// Sets agentStopping, then writes 1 to the eventfd.
+void RequestStop(int eventFd);

@@ -1,0 +1,41 @@
+// Last-resort paths of the support library: Panic, the assertion macros
+// that panic with the source position, backtraces and core dumps.
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+#include "lib/log/log.h"
+
+[[noreturn]] void Panic(const char *fmt, ...) SW_PRINTF(1, 2);
+
+// Panic settings, read from the preferences at start-up
+// ("coreDumpOnPanic", "panic.loopOnPanic").
+void Panic_SetCoreDumpOnPanic(bool on);
+void Panic_SetLoopOnPanic(bool on);
+void Panic_LoadSettings(void);  // reads both preferences
+
+void Backtrace(int bugNr);
+void Sig_CoreDump(void);
+// Name of the core file the system wrote for pid; caller frees. nullptr when
+// none can be found.
+char *SigGetCoreFileName(pid_t pid);
+
+// Source path relative to the tree root and without extension, as the
+// assertion texts print it ("lib/string/str").
+const char *Panic_SourcePath(const char *file, char *buf, size_t bufSize);
+
+[[noreturn]] void Panic_Verify(const char *file, int line);
+[[noreturn]] void Panic_VerifyBug(const char *file, int line, int bugNr);
+[[noreturn]] void Panic_NotImplemented(const char *file, int line);
+[[noreturn]] void Panic_NotReached(const char *file, int line);
+[[noreturn]] void Panic_BufferTooSmall(const char *file, int line);
+[[noreturn]] void Panic_MemAllocFailure(const char *file, unsigned line);
+[[noreturn]] void Panic_MemAllocSize(size_t bytes);
+
+#define VERIFY(cond) \
+  do { if (__builtin_expect(!(cond), 0)) Panic_Verify(__FILE__, __LINE__); } while (0)
+#define VERIFY_BUG(cond, bug) \
+  do { if (__builtin_expect(!(cond), 0)) Panic_VerifyBug(__FILE__, __LINE__, (bug)); } while (0)
+#define NOT_IMPLEMENTED() Panic_NotImplemented(__FILE__, __LINE__)
+#define NOT_REACHED() Panic_NotReached(__FILE__, __LINE__)
