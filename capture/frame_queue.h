@@ -1,10 +1,17 @@
 // Frame and cursor queues between the process worker (producer) and the
 // capture event thread (consumer): four-slot single-producer rings that drop
 // the newest item when full, each signalled by a semaphore-mode eventfd.
+//
+// Every push and pop copies the payload, so a queued item never refers to
+// PipeWire memory and the consumer keeps its own copy while it writes to the
+// socket. Each slot has a lock held only while its contents are copied in or
+// out; a format change takes the same locks to resize slot buffers, so no
+// buffer is ever freed or resized under a copy.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "agent/channel_message.h"
 
@@ -14,7 +21,7 @@ struct CaptureFrame {
   uint32_t height;
   uint32_t captureBufferSize;  // width * height * 4, or 0
   uint32_t capacity;
-  uint8_t *captureBuffer;      // owned
+  uint8_t *captureBuffer;      // owned (malloc)
 };
 
 struct CursorUpdate {
@@ -28,15 +35,63 @@ struct CursorUpdate {
   int32_t hotspotX;
   int32_t hotspotY;
   uint32_t cursorId;
-  uint8_t *cursorBitmap;       // owned (in a queued slot or consumer record)
+  uint8_t *cursorBitmap;       // owned (malloc) in a slot or consumer record
 };
 
 constexpr uint32_t kQueueSlots = 4;
+// A 384 x 384 cursor: the largest bitmap the agent accepts.
+constexpr uint32_t MAX_CURSOR_BITMAP_SIZE = 589824;
+
+struct FrameSlot {
+  std::mutex lock;  // held while the slot's contents are copied or resized
+  CaptureFrame frame{};
+};
+
+struct CursorSlot {
+  std::mutex lock;
+  CursorUpdate update{};
+};
+
+// Single producer (process worker), single consumer (capture event thread).
+// Empty when producer == consumer; full when (producer + 1) % 4 == consumer.
+struct FrameQueue {
+  FrameSlot slots[kQueueSlots];
+  std::atomic<uint32_t> producer{0};
+  std::atomic<uint32_t> consumer{0};
+};
+
+struct CursorQueue {
+  CursorSlot slots[kQueueSlots];
+  std::atomic<uint32_t> producer{0};
+  std::atomic<uint32_t> consumer{0};
+};
+
+// Producer side (process worker). eventFd is screenFds / cursorFds; one unit
+// is added per queued item. A full queue drops the new item with a warning.
+// Return true when the item was queued.
+bool PushCaptureFrame(FrameQueue *queue, int eventFd, const char *connector,
+                      uint32_t width, uint32_t height, const uint8_t *pixels,
+                      uint32_t byteCount);
+// update->cursorBitmap may point into a PipeWire buffer; the bytes are copied.
+bool PushCursorUpdate(CursorQueue *queue, int eventFd, const CursorUpdate *update);
 
 // Consumer side (capture event thread).
-struct FrameQueue;
-struct CursorQueue;
+// Copies the oldest frame into out (reusing out's buffer when large enough);
+// false, with a warning, when the queue is empty.
 bool PopCaptureBuffer(FrameQueue *queue, CaptureFrame *out);
+// Copies the oldest update into out (out keeps its own bitmap buffer); with a
+// null out the oldest update is discarded. false when the queue is empty.
 bool PopCursorBuffer(CursorQueue *queue, CursorUpdate *out);
-// true when this update's bitmap must travel with it; nullptr resets.
+// true when this update's bitmap must travel with it: both its hotspot and
+// its bitmap hash differ from the last shape reported. nullptr resets the
+// process-wide tracker (safe from any thread; applied before the next check).
 bool CursorShapeChanged(const CursorUpdate *update);
+
+// Release the buffers owned by a consumer record or a slot and zero it.
+void ReleaseCaptureFrame(CaptureFrame *frame);
+void ReleaseCursorUpdate(CursorUpdate *update);
+
+// Empties every slot (buffers released) and resets both indices; only when
+// neither side is running. connector is written into every slot.
+void ResetFrameQueue(FrameQueue *queue, const char *connector);
+void ResetCursorQueue(CursorQueue *queue, const char *connector);

@@ -1,18 +1,101 @@
 // State of the one screen capture: queues, wake-up descriptors, the
 // ScreenCast D-Bus session and the current PipeWire stream attempt.
+//
+// Threads that touch it: the capture event thread (consumer of the queues,
+// stop), the screen cast thread "capture" (session and stream set-up), the
+// PipeWire thread loop (state and format callbacks), PipeWire's data thread
+// (on_process) and the process worker.
 #pragma once
+
+#include <gio/gio.h>
+#include <pthread.h>
+#include <spa/utils/hook.h>
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "agent/channel_message.h"
 #include "capture/frame_queue.h"
+#include "capture/pipewire_loader.h"
 
-struct ScreenCastContext;
+constexpr uint32_t kHandoffSlots = 8;
+
+// Buffers passed from on_process (sole producer) to the process worker (sole
+// consumer). Empty when the indices are equal, full at 7 waiting buffers.
+struct HandoffRing {
+  pw_buffer *slots[kHandoffSlots] = {};
+  std::atomic<uint32_t> producer{0};
+  std::atomic<uint32_t> consumer{0};
+};
+
+struct ScreenCastContext {
+  FrameQueue frameQueue;
+  int screenFds = -1;  // semaphore-mode eventfd, one unit per queued frame
+  CursorQueue cursorQueue;
+  int cursorFds = -1;  // semaphore-mode eventfd, one unit per queued update
+
+  char connector[kConnectorNameSize] = {};
+
+  // Session phase (D-Bus).
+  GDBusConnection *connection = nullptr;
+  char sessionPath[256] = {};
+  std::mutex mainLoopLock;          // guards mainLoop against a quit at stop
+  GMainLoop *mainLoop = nullptr;    // only while waiting for the node id
+  uint32_t nodeId = 0;
+
+  PipeWireApi pwApi;
+
+  // The current attempt's PipeWire objects.
+  pw_thread_loop *threadLoop = nullptr;
+  pw_context *context = nullptr;
+  pw_core *core = nullptr;
+  pw_stream *stream = nullptr;
+  spa_hook streamListener = {};
+
+  std::atomic<bool> stopRequested{false};
+  std::atomic<uint32_t> streamClosed{0};
+
+  // Negotiated format and the destripe scratch buffer. Written by
+  // on_param_changed, read by the process worker, both under formatLock.
+  std::mutex formatLock;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t packedStride = 0;
+  uint8_t *scratchBuffer = nullptr;
+  uint32_t scratchCapacity = 0;
+
+  HandoffRing handoff;
+  std::atomic<int> handoffFd{-1};
+  pthread_t workerThread = {};
+  std::atomic<bool> workerStop{false};
+};
+
+// The remote routine creates the context once (before LoadPipeWireLibrary
+// fills ctx->pwApi) and destroys it after the screen cast thread is joined.
+ScreenCastContext *CreateScreenCastContext(void);
+void DestroyScreenCastContext(ScreenCastContext *ctx);
 
 // Entry of the thread "capture": retries screen-cast attempts until
-// stopRequested is set. data is the ScreenCastContext.
+// stopRequested is set. data is the ScreenCastContext. Before starting it the
+// capture event thread sets connector, screenFds, cursorFds and clears
+// stopRequested.
 void ScreenCastThreadMain(void *data);
-// Quits the session phase's main loop of the current attempt, if any
-// (called by the capture event thread when it stops capture).
+// One attempt: the D-Bus session phase, then the stream phase. true when the
+// stream phase reached its poll loop.
+bool RunScreenCastAttempt(ScreenCastContext *ctx);
+// Quits the session phase's main loop of the current attempt, if any. Safe
+// from any thread, also while the loop is being created, run or released.
 void ScreenCastRequestQuit(ScreenCastContext *ctx);
+// Sets stopRequested, then ScreenCastRequestQuit; the caller then joins the
+// screen cast thread, which ends within about 100 ms of a stream phase.
+void ScreenCastRequestStop(ScreenCastContext *ctx);
+
+// Stream callbacks and the frame path (exposed for tests and the fuzzer).
+void on_process(void *data);
+void on_param_changed(void *data, uint32_t id, const spa_pod *param);
+void on_state_changed(void *data, pw_stream_state old, pw_stream_state state,
+                      const char *error);
+void *ProcessWorker(void *data);
+// Processes one buffer; the caller returns it to PipeWire afterwards.
+void ProcessBuffer(ScreenCastContext *ctx, pw_buffer *buffer);
