@@ -1,4 +1,10 @@
 // Input injection through the compositor's RemoteDesktop API and libei.
+//
+// The input event thread creates and releases the libei context and the
+// devices; the remote routine's thread injects through them. One lock,
+// internal to this module, covers Init, HandleEvents and each injection, so
+// the injections take the device *slots* (not the devices) and read them
+// under that lock.
 #pragma once
 
 #include <cstdint>
@@ -8,15 +14,18 @@
 struct ei_device;
 
 // RemoteDesktop session + EIS connection; the result is read back through
-// GetEisFd (-1 on failure).
+// GetEisFd (-1 on failure). Runs on the input event thread.
 void Init(void);
 int GetEisFd(void);
 void SetDisconnectFd(int fd);
 // Dispatches pending libei events; the four slots are in/out.
 void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device **touch);
 void LogDeviceRegions(ei_device *device);
-void InjectMouseEvent(const MouseRecord *record, ei_device *abs,
+// abs and kbd are the addresses of RemoteContext's slots; they are read
+// under the input lock. lastButtons/lastButtonMask belong to the caller's
+// thread.
+void InjectMouseEvent(const MouseRecord *record, ei_device **abs,
                       uint16_t *lastButtons, uint16_t *lastButtonMask);
-void InjectKeyEvent(ei_device *kbd, uint16_t vscancode, uint8_t pressed);
+void InjectKeyEvent(ei_device **kbd, uint16_t vscancode, uint8_t pressed);
 // Entry of the thread "inputEvent"; data is the RemoteContext.
 void InputEventThread(void *data);
