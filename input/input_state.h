@@ -1,0 +1,34 @@
+// InputState: the input module's process-wide record, and the lock that
+// serialises the input event thread (Init, HandleEvents) against the
+// injections on the remote routine's thread.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+
+struct ei;
+struct ei_seat;
+struct _GDBusConnection;
+
+struct InputState {
+  // Session bus connection and RemoteDesktop session of the last Init that
+  // reached EIS; set and cleared together. One reference / owned copy.
+  _GDBusConnection *connection = nullptr;
+  char *sessionPath = nullptr;
+  struct ei *ei = nullptr;          // sender context; owns eisFd once set up
+  std::atomic<int> eisFd{-1};       // >= 0 exactly while a context is usable
+  std::atomic<int> disconnectFd{-1};
+  ei_seat *seat = nullptr;          // the one seat in use
+  bool needsInit = false;           // re-create the context before dispatching
+};
+
+InputState &TheInputState();
+
+// Held around Init, HandleEvents and each injection; never across poll.
+std::mutex &InputLock();
+
+// Init's body; the caller holds InputLock().
+void InitLocked(InputState &state);
+
+// True when fd is an open descriptor.
+bool InputFdIsOpen(int fd);
