@@ -53,7 +53,8 @@ int Log_ModuleNumber(const char *name);
 const char *Log_ModuleName(int number);
 
 // Outputs. A LogOutput is a record whose head carries a type tag, a name and
-// a table of operations (see log_output.h).
+// a table of operations (see log_output.h); the log file output is created
+// by Log_NewFileOutput (log_file_output.h).
 struct LogOutput;
 struct Dictionary;
 struct LogConfigProvider;
@@ -69,7 +70,8 @@ void Log_DisableThrottling(void);
 void Log_Reset(void);
 bool Log_HasOutputs(void);
 void Log_BypassLocking(bool bypass);
-typedef uint64_t (*LogOpIdFunction)(void);
+// Fills buf (bufSize bytes) with the current operation id; false when none.
+typedef bool (*LogOpIdFunction)(size_t bufSize, char *buf);
 void Log_RegisterOpIdFunction(LogOpIdFunction fn);
 void Log_SetProductInfo(const char *appName, const char *version,
                         const char *buildNumber, const char *buildOption);
