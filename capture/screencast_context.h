@@ -52,6 +52,9 @@ struct ScreenCastContext {
   pw_core *core = nullptr;
   pw_stream *stream = nullptr;
   spa_hook streamListener = {};
+  // pw_stream_queue_buffer is called by on_process and by the worker; PipeWire
+  // takes returned buffers from one writer at a time.
+  std::mutex queueBufferLock;
 
   std::atomic<bool> stopRequested{false};
   std::atomic<uint32_t> streamClosed{0};

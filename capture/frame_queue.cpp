@@ -1,0 +1,209 @@
+// The frame and cursor rings: copy in on the producer, copy out on the
+// consumer, drop the newest item when full.
+#include "capture/frame_queue.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "lib/log/log.h"
+#include "lib/sig/panic.h"
+
+namespace {
+
+// Allocation that cannot fail: running out of memory ends the process.
+uint8_t *MustAlloc(uint32_t bytes) {
+  void *p = malloc(bytes);
+  if (p == nullptr) {
+    Panic_MemAllocSize(bytes);
+  }
+  return static_cast<uint8_t *>(p);
+}
+
+void CopyConnector(char *dst, const char *src) {
+  if (src == nullptr) {
+    dst[0] = '\0';
+    return;
+  }
+  strncpy(dst, src, kConnectorNameSize - 1);
+  dst[kConnectorNameSize - 1] = '\0';
+}
+
+// One unit on a semaphore-mode eventfd per queued item.
+void Signal(int eventFd) {
+  if (eventFd < 0) {
+    return;
+  }
+  const uint64_t one = 1;
+  while (write(eventFd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+bool PushCaptureFrame(FrameQueue *queue, int eventFd, const char *connector,
+                      uint32_t width, uint32_t height, const uint8_t *pixels,
+                      uint32_t byteCount) {
+  const uint32_t producer = queue->producer.load(std::memory_order_relaxed);
+  const uint32_t next = (producer + 1) % kQueueSlots;
+  if (next == queue->consumer.load(std::memory_order_acquire)) {
+    Log_Warning("Dropping frame for connector %s due to full queue\n", connector);
+    return false;
+  }
+  FrameSlot &slot = queue->slots[producer];
+  {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    CaptureFrame &f = slot.frame;
+    CopyConnector(f.connector, connector);
+    f.width = width;
+    f.height = height;
+    if (byteCount > 0 && (f.captureBuffer == nullptr || f.capacity < byteCount)) {
+      free(f.captureBuffer);
+      f.captureBuffer = MustAlloc(byteCount);
+      f.capacity = byteCount;
+    }
+    f.captureBufferSize = byteCount;
+    if (byteCount > 0) {
+      memcpy(f.captureBuffer, pixels, byteCount);
+    }
+  }
+  queue->producer.store(next, std::memory_order_release);
+  Signal(eventFd);
+  return true;
+}
+
+bool PushCursorUpdate(CursorQueue *queue, int eventFd, const CursorUpdate *update) {
+  const uint32_t producer = queue->producer.load(std::memory_order_relaxed);
+  const uint32_t next = (producer + 1) % kQueueSlots;
+  if (next == queue->consumer.load(std::memory_order_acquire)) {
+    Log_Warning("Dropping cursor for connector %s due to full queue\n", update->connector);
+    return false;
+  }
+  CursorSlot &slot = queue->slots[producer];
+  {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    CursorUpdate &u = slot.update;
+    CopyConnector(u.connector, update->connector);
+    u.cursorId = update->cursorId;
+    u.x = update->x;
+    u.y = update->y;
+    u.width = update->width;
+    u.height = update->height;
+    u.hotspotX = update->hotspotX;
+    u.hotspotY = update->hotspotY;
+    const uint32_t size = update->cursorBitmapSize;
+    if (update->cursorBitmap != nullptr && size > 0) {
+      if (u.cursorBitmap == nullptr || u.capacity < size) {
+        free(u.cursorBitmap);
+        u.cursorBitmap = MustAlloc(size);
+        u.capacity = size;
+      }
+      memcpy(u.cursorBitmap, update->cursorBitmap, size);
+      u.cursorBitmapSize = size;
+    } else {
+      u.cursorBitmapSize = 0;
+    }
+  }
+  queue->producer.store(next, std::memory_order_release);
+  Signal(eventFd);
+  return true;
+}
+
+bool PopCaptureBuffer(FrameQueue *queue, CaptureFrame *out) {
+  const uint32_t consumer = queue->consumer.load(std::memory_order_relaxed);
+  if (consumer == queue->producer.load(std::memory_order_acquire)) {
+    Log_Warning("No capture buffer available in queue\n");
+    return false;
+  }
+  FrameSlot &slot = queue->slots[consumer];
+  {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    const CaptureFrame &f = slot.frame;
+    memcpy(out->connector, f.connector, kConnectorNameSize);
+    out->width = f.width;
+    out->height = f.height;
+    const uint32_t size = f.captureBufferSize;
+    if (size == 0 || f.captureBuffer == nullptr) {
+      free(out->captureBuffer);
+      out->captureBuffer = nullptr;
+      out->captureBufferSize = 0;
+      out->capacity = 0;
+    } else {
+      if (out->captureBuffer == nullptr || out->capacity < size) {
+        free(out->captureBuffer);
+        out->captureBuffer = MustAlloc(size);
+        out->capacity = size;
+      }
+      out->captureBufferSize = size;
+      memcpy(out->captureBuffer, f.captureBuffer, size);
+    }
+  }
+  queue->consumer.store((consumer + 1) % kQueueSlots, std::memory_order_release);
+  return true;
+}
+
+bool PopCursorBuffer(CursorQueue *queue, CursorUpdate *out) {
+  const uint32_t consumer = queue->consumer.load(std::memory_order_relaxed);
+  if (consumer == queue->producer.load(std::memory_order_acquire)) {
+    Log_Warning("No cursor buffer available in queue\n");
+    return false;
+  }
+  if (out != nullptr) {
+    CursorSlot &slot = queue->slots[consumer];
+    std::lock_guard<std::mutex> guard(slot.lock);
+    const CursorUpdate &u = slot.update;
+    uint8_t *keepBuffer = out->cursorBitmap;
+    const uint32_t keepCapacity = out->capacity;
+    *out = u;
+    out->cursorBitmap = keepBuffer;
+    out->capacity = keepCapacity;
+    out->cursorBitmapSize = 0;
+    const uint32_t size = u.cursorBitmapSize;
+    if (size > 0 && u.cursorBitmap != nullptr) {
+      if (out->cursorBitmap == nullptr || out->capacity < size) {
+        free(out->cursorBitmap);
+        // A plain allocation: without memory the update goes without bitmap.
+        out->cursorBitmap = static_cast<uint8_t *>(malloc(size));
+        out->capacity = out->cursorBitmap != nullptr ? size : 0;
+      }
+      if (out->cursorBitmap != nullptr) {
+        memcpy(out->cursorBitmap, u.cursorBitmap, size);
+        out->cursorBitmapSize = size;
+      }
+    }
+  }
+  queue->consumer.store((consumer + 1) % kQueueSlots, std::memory_order_release);
+  return true;
+}
+
+void ReleaseCaptureFrame(CaptureFrame *frame) {
+  free(frame->captureBuffer);
+  *frame = CaptureFrame{};
+}
+
+void ReleaseCursorUpdate(CursorUpdate *update) {
+  free(update->cursorBitmap);
+  *update = CursorUpdate{};
+}
+
+void ResetFrameQueue(FrameQueue *queue, const char *connector) {
+  queue->producer.store(0, std::memory_order_relaxed);
+  queue->consumer.store(0, std::memory_order_relaxed);
+  for (FrameSlot &slot : queue->slots) {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    ReleaseCaptureFrame(&slot.frame);
+    CopyConnector(slot.frame.connector, connector);
+  }
+}
+
+void ResetCursorQueue(CursorQueue *queue, const char *connector) {
+  queue->producer.store(0, std::memory_order_relaxed);
+  queue->consumer.store(0, std::memory_order_relaxed);
+  for (CursorSlot &slot : queue->slots) {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    ReleaseCursorUpdate(&slot.update);
+    CopyConnector(slot.update.connector, connector);
+  }
+}

@@ -1,0 +1,205 @@
+// The screen cast thread: repeats capture attempts (D-Bus session phase, then
+// the PipeWire stream phase) until capture is stopped.
+#include <pthread.h>
+#include <spa/pod/builder.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <thread>
+
+#include "capture/screencast_context.h"
+#include "capture/screencast_internal.h"
+#include "lib/log/log.h"
+
+namespace {
+
+const pw_stream_events kStreamEvents = [] {
+  pw_stream_events events{};
+  events.version = PW_VERSION_STREAM_EVENTS;
+  events.state_changed = on_state_changed;
+  events.param_changed = on_param_changed;
+  events.process = on_process;
+  return events;
+}();
+
+constexpr uint32_t kStreamFlags =
+    PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS;
+static_assert(kStreamFlags == 0x15);
+
+void *WorkerEntry(void *data) { return ProcessWorker(data); }
+
+// Creates the handoff eventfd and the worker; false (logged) when either fails.
+bool StartWorker(ScreenCastContext *ctx) {
+  ctx->handoff.producer.store(0, std::memory_order_release);
+  ctx->handoff.consumer.store(0, std::memory_order_release);
+  int fd = eventfd(0, EFD_CLOEXEC);
+  if (fd < 0) {
+    Log_Error("[%s] Failed to create handoff eventfd: errno=%d\n", ctx->connector, errno);
+    return false;
+  }
+  ctx->handoffFd.store(fd, std::memory_order_release);
+  ctx->workerStop.exchange(false, std::memory_order_acq_rel);
+  int rc = pthread_create(&ctx->workerThread, nullptr, WorkerEntry, ctx);
+  if (rc != 0) {
+    Log_Error("[%s] Failed to create process worker thread: rc=%d\n", ctx->connector, rc);
+    ctx->handoffFd.store(-1, std::memory_order_release);
+    close(fd);
+    return false;
+  }
+  return true;
+}
+
+void StopWorker(ScreenCastContext *ctx) {
+  ctx->workerStop.exchange(true, std::memory_order_acq_rel);
+  const int fd = ctx->handoffFd.load(std::memory_order_acquire);
+  if (fd >= 0) {
+    const uint64_t one = 1;
+    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+  pthread_join(ctx->workerThread, nullptr);
+}
+
+}  // namespace
+
+bool RunStreamPhase(ScreenCastContext *ctx, GMainContext *mainContext) {
+  const PipeWireApi &pw = ctx->pwApi;
+  bool result = false;
+
+  pw.pw_init(nullptr, nullptr);
+  ctx->threadLoop = pw.pw_thread_loop_new("pipewire-loop", nullptr);
+  if (ctx->threadLoop == nullptr) {
+    Log_Error("Failed to create pw_thread_loop\n");
+    g_main_context_pop_thread_default(mainContext);
+    g_main_context_unref(mainContext);
+    return false;
+  }
+  ctx->context = pw.pw_context_new(pw.pw_thread_loop_get_loop(ctx->threadLoop), nullptr, 0);
+  if (ctx->context == nullptr) {
+    Log_Error("Failed to initialize pw_context\n");
+  } else {
+    ctx->core = pw.pw_context_connect(ctx->context, nullptr, 0);
+    if (ctx->core == nullptr) {
+      Log_Error("Failed to connect pw_core: errno=%d\n", errno);
+    } else {
+      pw_properties *props = pw.pw_properties_new(nullptr, nullptr);
+      if (props != nullptr) {
+        pw.pw_properties_setf(props, "node.id", "%u", ctx->nodeId);
+      }
+      pw.pw_thread_loop_lock(ctx->threadLoop);
+      // pw_stream_new takes ownership of props, also when it fails.
+      ctx->stream = props != nullptr ? pw.pw_stream_new(ctx->core, "screen-capture", props)
+                                     : nullptr;
+      bool started = false;
+      if (ctx->stream == nullptr) {
+        Log_Error("[%s] Failed to create pw_stream: errno=%d\n", ctx->connector, errno);
+      } else {
+        ctx->streamListener = spa_hook{};
+        pw.pw_stream_add_listener(ctx->stream, &ctx->streamListener, &kStreamEvents, ctx);
+        uint8_t buffer[1024];
+        spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+        const spa_pod *format = BuildVideoFormatParam(&builder);
+        Log_Info("Connecting to stream over nodeId: %u\n", ctx->nodeId);
+        pw.pw_stream_connect(ctx->stream, PW_DIRECTION_INPUT, ctx->nodeId,
+                             static_cast<pw_stream_flags>(kStreamFlags), &format, 1);
+        started = StartWorker(ctx);
+      }
+      if (!started) {
+        Log_Error("[%s] Process worker not started; aborting PipeWire attempt and retrying\n",
+                  ctx->connector);
+        pw.pw_thread_loop_unlock(ctx->threadLoop);
+        if (ctx->stream != nullptr) {
+          pw.pw_stream_destroy(ctx->stream);
+          ctx->stream = nullptr;
+        }
+        pw.pw_core_disconnect(ctx->core);
+        ctx->core = nullptr;
+      } else {
+        pw.pw_thread_loop_unlock(ctx->threadLoop);
+        pw.pw_thread_loop_start(ctx->threadLoop);
+        Log_Info("[%s] pw_thread_loop_start done, entering poll loop\n", ctx->connector);
+
+        while (!ctx->stopRequested.load(std::memory_order_acquire) &&
+               ctx->streamClosed.load(std::memory_order_acquire) == 0) {
+          g_main_context_iteration(mainContext, FALSE);
+          std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (ctx->streamClosed.load(std::memory_order_acquire) != 0) {
+          Log_Info("[%s] stream closed by compositor \u2014 will retry\n", ctx->connector);
+        }
+
+        StopWorker(ctx);
+        // on_process may still run until the stream is destroyed: it sees the
+        // invalid descriptor and returns buffers at once. The descriptor is
+        // closed only afterwards, so it never writes to a closed (or reused)
+        // descriptor number.
+        const int fd = ctx->handoffFd.exchange(-1, std::memory_order_acq_rel);
+        pw.pw_thread_loop_stop(ctx->threadLoop);
+        if (ctx->stream != nullptr) {
+          pw.pw_stream_destroy(ctx->stream);
+          ctx->stream = nullptr;
+        }
+        pw.pw_core_disconnect(ctx->core);
+        ctx->core = nullptr;
+        close(fd);
+        result = true;
+      }
+    }
+    if (!ctx->stopRequested.load(std::memory_order_acquire)) {
+      pw.pw_context_destroy(ctx->context);
+      ctx->context = nullptr;
+    }
+  }
+  pw.pw_thread_loop_destroy(ctx->threadLoop);
+  ctx->threadLoop = nullptr;
+  g_main_context_pop_thread_default(mainContext);
+  g_main_context_unref(mainContext);
+  return result;
+}
+
+bool RunScreenCastAttempt(ScreenCastContext *ctx) {
+  GMainContext *mainContext = RunSessionPhase(ctx);
+  if (mainContext == nullptr) {
+    return false;
+  }
+  return RunStreamPhase(ctx, mainContext);
+}
+
+void ScreenCastThreadMain(void *data) {
+  auto *ctx = static_cast<ScreenCastContext *>(data);
+  ResetFrameQueue(&ctx->frameQueue, ctx->connector);
+  ResetCursorQueue(&ctx->cursorQueue, ctx->connector);
+  while (!ctx->stopRequested.load(std::memory_order_acquire)) {
+    if (!RunScreenCastAttempt(ctx)) {
+      Log_Warning("Screen cast thread for connector %s exited with failure\n", ctx->connector);
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    if (ctx->connection != nullptr) {
+      g_object_unref(ctx->connection);
+      ctx->connection = nullptr;
+    }
+  }
+}
+
+ScreenCastContext *CreateScreenCastContext(void) {
+  return new ScreenCastContext();
+}
+
+void DestroyScreenCastContext(ScreenCastContext *ctx) {
+  if (ctx == nullptr) {
+    return;
+  }
+  for (FrameSlot &slot : ctx->frameQueue.slots) {
+    ReleaseCaptureFrame(&slot.frame);
+  }
+  for (CursorSlot &slot : ctx->cursorQueue.slots) {
+    ReleaseCursorUpdate(&slot.update);
+  }
+  free(ctx->scratchBuffer);
+  if (ctx->connection != nullptr) {
+    g_object_unref(ctx->connection);
+  }
+  delete ctx;
+}
