@@ -12,6 +12,11 @@ elseif(NOT SIGHTWELL_SANITIZE STREQUAL "")
   message(FATAL_ERROR "SIGHTWELL_SANITIZE must be empty, address or thread")
 endif()
 
+if(SIGHTWELL_FUZZ)
+  # Coverage feedback for libFuzzer in every library the targets link.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
+
 # sightwell_library(NAME [DEPS ...]): one static library per folder, built
 # from every .cpp/.c file in it, included as "lib/x/y.h" from the tree root.
 function(sightwell_library name)
@@ -35,17 +40,20 @@ endfunction()
 # scripts/testenv (started by the tests themselves).
 function(sightwell_gtest name)
   cmake_parse_arguments(ARG "" "TIMEOUT" "SOURCES;DEPS;LABELS" ${ARGN})
-  add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
-  target_compile_definitions(${name} PRIVATE
-    SIGHTWELL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-    SIGHTWELL_BINARY_DIR="${PROJECT_BINARY_DIR}")
   if(NOT ARG_TIMEOUT)
     set(ARG_TIMEOUT 300)
   endif()
   if(NOT ARG_LABELS)
     set(ARG_LABELS unit)
   endif()
+  if(SIGHTWELL_UNIT_ONLY AND NOT "unit" IN_LIST ARG_LABELS)
+    return()
+  endif()
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_DEPS} GTest::gtest GTest::gmock GTest::gtest_main)
+  target_compile_definitions(${name} PRIVATE
+    SIGHTWELL_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    SIGHTWELL_BINARY_DIR="${PROJECT_BINARY_DIR}")
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT ${ARG_TIMEOUT})
