@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 typedef uint32_t MX_Rank;
@@ -19,6 +20,8 @@ void MXUser_AcquireRecLock(MXUserRecLock *lock);
 void MXUser_ReleaseRecLock(MXUserRecLock *lock);
 bool MXUser_TryAcquireRecLock(MXUserRecLock *lock);
 bool MXUser_IsCurThreadHoldingRecLock(MXUserRecLock *lock);
+// Adds a reference; each MXUser_DestroyRecLock drops one, the last frees.
+void MXUser_IncRefRecLock(MXUserRecLock *lock);
 MXUserRecLock *MXUser_CreateSingletonRecLock(std::atomic<MXUserRecLock *> *slot,
                                              const char *name, MX_Rank rank);
 
@@ -53,6 +56,9 @@ bool MXUser_TryDownSemaphore(MXUserSemaphore *sema);
 void MXUser_UpSemaphore(MXUserSemaphore *sema);
 MXUserSemaphore *MXUser_CreateSingletonSemaphore(std::atomic<MXUserSemaphore *> *slot,
                                                  const char *name, MX_Rank rank);
+
+// Number of live MXUser objects in the process (diagnostics).
+size_t MXUser_ListLength(void);
 
 // RAII holders for the agent's own code.
 class MXUserExclGuard {

@@ -15,11 +15,21 @@ void Panic_SetCoreDumpOnPanic(bool on);
 void Panic_SetLoopOnPanic(bool on);
 void Panic_LoadSettings(void);  // reads both preferences
 
+// Writes the calling thread's stack to the log at info level (bugNr 0 =
+// none).
 void Backtrace(int bugNr);
-void Sig_CoreDump(void);
+// Dumps core of the running process through a forked copy that aborts; the
+// process goes on. Returns the copy's pid when it dumped core, else -1.
+pid_t Sig_CoreDump(void);
 // Name of the core file the system wrote for pid; caller frees. nullptr when
 // none can be found.
 char *SigGetCoreFileName(pid_t pid);
+// Folder that stands for "/" when the fixed system files
+// (/proc/sys/kernel/core_pattern, core_uses_pid) are read; "" or nullptr is
+// the real root. Lets tests supply their own kernel settings.
+void Sig_SetSystemRoot(const char *root);
+// Number of Panic entries so far.
+unsigned Panic_Count(void);
 
 // Source path relative to the tree root and without extension, as the
 // assertion texts print it ("lib/string/str").

@@ -28,4 +28,9 @@ typedef void (*VThreadStartHook)(void);
 void VThread_SetThreadStartHook(VThreadStartHook hook);
 size_t VThread_TotalStackBytes(void);
 void VThread_DumpActive(void);
+// Number of registered threads (ended but not destroyed ones included).
+size_t VThread_ActiveCount(void);
+// Ends the calling thread. When no other registered thread remains, ends
+// the process instead: exit status 0 when clean, else 1 at once.
+[[noreturn]] void VThread_ExitThread(bool clean);
 const char *VThread_ProgramName(void);
