@@ -18,11 +18,15 @@ struct _GDBusConnection;
 
 // The session thread's state (logout detection on the session bus).
 struct SessionBusState {
-  std::atomic<_GMainLoop *> mainLoop{nullptr};
-  int logoutFd = -1;
-  _GDBusConnection *connection = nullptr;
+  // The loop is created, run and released by the session thread and quit by
+  // the capture event thread at stop; the lock keeps a quit from racing the
+  // release.
+  std::mutex mainLoopLock;
+  _GMainLoop *mainLoop = nullptr;
+  int logoutFd = -1;                         // copy of RemoteContext::logoutFd
+  _GDBusConnection *connection = nullptr;    // session thread only
   std::atomic<bool> stop{false};
-  std::atomic<bool> connected{false};
+  std::atomic<bool> connected{false};        // set once, never cleared
 };
 
 struct RemoteContext {
@@ -52,7 +56,7 @@ struct RemoteContext {
   void *pipeWireHandle = nullptr;
 
   SessionBusState sessionBus;
-  ScreenCastContext *screenCast = nullptr;  // owned; see capture/
+  ScreenCastContext *screenCast = nullptr;  // owned (CreateScreenCastContext)
 
   // Input device slots, kept by the input event thread.
   ei_device *ptr = nullptr;

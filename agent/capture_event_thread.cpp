@@ -1,0 +1,364 @@
+// Capture event thread: start-up of the capture threads, delivery of frames,
+// cursor updates and logout notices, and the ordered shutdown.
+
+#include "agent/capture_event_thread.h"
+
+#include <errno.h>
+#include <sys/epoll.h>
+#include <sys/inotify.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "agent/channel.h"
+#include "agent/remote_context.h"
+#include "agent/session_thread.h"
+#include "capture/frame_queue.h"
+#include "capture/screencast_context.h"
+#include "input/input.h"
+#include "lib/log/log.h"
+#include "lib/thread/vthread.h"
+
+namespace {
+
+constexpr int kMaxEvents = 16;
+constexpr int kBusWaitTicks = 30;
+constexpr int kBusWaitLogEvery = 10;
+// One inotify event with a name of up to 255 bytes and its terminator.
+constexpr size_t kInotifyReadSize = sizeof(struct inotify_event) + 256;
+
+void SleepTick(void) {
+  struct timespec ts = {0, 100 * 1000000L};
+  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
+  }
+}
+
+// Reads an eventfd's counter (one unit in semaphore mode). false on an
+// error other than EAGAIN, with errno kept.
+bool DrainEventFd(int fd) {
+  uint64_t value;
+  ssize_t n;
+  do {
+    n = read(fd, &value, sizeof value);
+  } while (n < 0 && errno == EINTR);
+  return n >= 0 || errno == EAGAIN;
+}
+
+class CaptureEvents {
+ public:
+  explicit CaptureEvents(RemoteContext &ctx) : ctx_(ctx) {}
+  void Run();
+
+ private:
+  bool SetUp();
+  bool OpenSessionWatcher();
+  bool AddToLoop(int fd);
+  bool WaitForSessionBus();
+  bool StartWorkers();
+  void Serve();
+  bool OnLogout();
+  bool OnWaker();
+  void OnScreen();
+  void OnCursor();
+  bool OnSessionWatcher();
+  void ExitSequence();
+  void CloseEarly();
+
+  RemoteContext &ctx_;
+  int epollFd_ = -1;
+  int watcherFd_ = -1;
+  int watchId_ = -1;
+  CaptureFrame frame_{};
+  CursorUpdate cursor_{};
+};
+
+bool CaptureEvents::AddToLoop(int fd) {
+  struct epoll_event ev = {};
+  ev.events = EPOLLIN;
+  ev.data.fd = fd;
+  return epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+bool CaptureEvents::OpenSessionWatcher() {
+  watcherFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (watcherFd_ < 0) {
+    Log_Warning("SightwellRemote: Failed to initialize inotify: %s", strerror(errno));
+    Log_Error("SightwellRemote: Failed to create session notify watcher for greeter session");
+    return false;
+  }
+  char path[kSocketPathSize];
+  snprintf(path, sizeof path, SIGHTWELL_DBUS_ADDRESS_FORMAT, ctx_.cardName);
+  watchId_ = inotify_add_watch(watcherFd_, path, IN_MODIFY | IN_DELETE_SELF);
+  if (watchId_ < 0) {
+    Log_Warning("SightwellRemote: Failed to add inotify watch for file: %s due to error: %s", path,
+                strerror(errno));
+    Log_Error("SightwellRemote: Failed to create session notify watcher for greeter session");
+    return false;
+  }
+  if (!AddToLoop(watcherFd_)) {
+    Log_Error("SightwellRemote: Capture event thread: Failed to add sessionWatcherFd to epoll instance, errno = %d",
+              errno);
+    return false;
+  }
+  return true;
+}
+
+// Steps before the session thread exists; a failure ends the thread at once.
+bool CaptureEvents::SetUp() {
+  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epollFd_ < 0) {
+    Log_Error("SightwellRemote: Capture event thread: epoll_create1 failed, errno = %d", errno);
+    return false;
+  }
+  if (ctx_.watchGreeterSession && !OpenSessionWatcher()) {
+    return false;
+  }
+  if (!AddToLoop(ctx_.logoutFd)) {
+    Log_Error("SightwellRemote: Capture event thread: Failed to add logoutFd to epoll instance, errno = %d",
+              errno);
+    return false;
+  }
+  if (!AddToLoop(ctx_.captureWakerFd)) {
+    Log_Error("SightwellRemote: Capture event thread: Failed to add captureWakerFd to epoll instance, errno = %d",
+              errno);
+    return false;
+  }
+
+  SessionBusState &bus = ctx_.sessionBus;
+  bus.logoutFd = ctx_.logoutFd;
+  bus.stop.store(false);
+  bus.connected.store(false);
+  if (!VThreadCreateNamed(SessionThread, &bus, "session", &ctx_.sessionThread)) {
+    ctx_.sessionThread = 0;
+    Log_Error("SightwellRemote: Failed to create session thread");
+    return false;
+  }
+  Log_Info("SightwellRemote: Started session event thread with thread ID %lu",
+           static_cast<unsigned long>(ctx_.sessionThread));
+  Log_Info("SightwellRemote: Waiting for DBus connection to be established...");
+  return true;
+}
+
+void CaptureEvents::CloseEarly() {
+  if (watcherFd_ >= 0) {
+    RemoveSessionWatch(watcherFd_, watchId_);
+    watcherFd_ = -1;
+    watchId_ = -1;
+  }
+  if (epollFd_ >= 0) {
+    close(epollFd_);
+    epollFd_ = -1;
+  }
+}
+
+// true when the bus is ready; false when the thread must wind down.
+bool CaptureEvents::WaitForSessionBus() {
+  int ticks = 0;
+  while (!ctx_.sessionBus.connected.load() && !agentStopping.load() && ticks < kBusWaitTicks) {
+    SleepTick();
+    ticks++;
+    if (ticks % kBusWaitLogEvery == 0) {
+      Log_Info("SightwellRemote: Still waiting for DBus connection... (%d/%d ticks)", ticks,
+               kBusWaitTicks);
+    }
+  }
+  if (agentStopping.load()) {
+    Log_Info("SightwellRemote: Stop signal received while waiting for DBus, exiting");
+    return false;
+  }
+  if (ticks >= kBusWaitTicks) {
+    Log_Error("SightwellRemote: Timeout waiting for DBus connection after 3 seconds, aborting");
+    RequestStop(ctx_.remoteWakerFd);
+    return false;
+  }
+  Log_Info("SightwellRemote: DBus connection ready, starting input event thread");
+  return true;
+}
+
+bool CaptureEvents::StartWorkers() {
+  if (!VThreadCreateNamed(InputEventThread, &ctx_, "inputEvent", &ctx_.inputEventThread)) {
+    ctx_.inputEventThread = 0;
+    Log_Error("SightwellRemote: Failed to create input event thread");
+    RequestStop(ctx_.remoteWakerFd);
+    return false;
+  }
+  Log_Info("SightwellRemote: Started libEI input event thread with thread ID %lu",
+           static_cast<unsigned long>(ctx_.inputEventThread));
+
+  if (!AddToLoop(ctx_.screenFds)) {
+    Log_Error("SightwellRemote: Capture event thread: Failed to add screenFds to epoll instance, errno = %d",
+              errno);
+    RequestStop(ctx_.remoteWakerFd);
+    return false;
+  }
+  if (!AddToLoop(ctx_.cursorFds)) {
+    Log_Error("SightwellRemote: Capture event thread: Failed to add cursorFds to epoll instance, errno = %d",
+              errno);
+    RequestStop(ctx_.remoteWakerFd);
+    return false;
+  }
+
+  ScreenCastContext *cast = ctx_.screenCast;
+  cast->screenFds = ctx_.screenFds;
+  cast->cursorFds = ctx_.cursorFds;
+  cast->stopRequested.store(false);
+  if (!VThreadCreateNamed(ScreenCastThreadMain, cast, "capture", &ctx_.screenCastThread)) {
+    ctx_.screenCastThread = 0;
+    Log_Error("SightwellRemote: Failed to create capture thread");
+    RequestStop(ctx_.remoteWakerFd);
+    return false;
+  }
+  return true;
+}
+
+// false when the notice could not be sent (the thread then ends).
+bool CaptureEvents::OnLogout() {
+  Log_Info("SightwellRemote: Logout detected in capture event thread\n");
+  uint64_t value;
+  if (read(ctx_.logoutFd, &value, sizeof value) < 0) {
+    Log_Error("SightwellRemote: Failed to read from logoutFd, errno = %d", errno);
+  }
+  ctx_.logoutNotified.store(true);
+  if (SendLogoutMessage(ctx_.captureFd, ctx_.captureWriteLock) != 0) {
+    Log_Error("SightwellRemote: Failed to send logout notification to parent process");
+    return false;
+  }
+  return true;
+}
+
+// false when a stop was requested.
+bool CaptureEvents::OnWaker() {
+  if (!DrainEventFd(ctx_.captureWakerFd)) {
+    Log_Error("SightwellRemote: Failed to read from captureWakerFd, errno = %d", errno);
+  }
+  if (agentStopping.load()) {
+    Log_Info("SightwellRemote: Capture event thread received stop signal, exiting");
+    return false;
+  }
+  return true;
+}
+
+void CaptureEvents::OnScreen() {
+  if (!DrainEventFd(ctx_.screenFds)) {
+    Log_Error("SightwellRemote: Failed to read from screenFds, errno = %d", errno);
+  }
+  if (PopCaptureBuffer(&ctx_.screenCast->frameQueue, &frame_) &&
+      SendScreenBuffer(ctx_.captureFd, ctx_.captureWriteLock, &frame_) != 0) {
+    Log_Error("SightwellRemote: Failed to send screen capture buffer to parent process");
+  }
+}
+
+void CaptureEvents::OnCursor() {
+  if (!DrainEventFd(ctx_.cursorFds)) {
+    Log_Error("SightwellRemote: Failed to read from cursorFds, errno = %d", errno);
+  }
+  if (PopCursorBuffer(&ctx_.screenCast->cursorQueue, &cursor_) &&
+      SendCursorBuffer(ctx_.captureFd, ctx_.captureWriteLock, &cursor_) != 0) {
+    Log_Error("SightwellRemote: Failed to send cursor buffer to parent process");
+  }
+}
+
+// false when the notice could not be sent.
+bool CaptureEvents::OnSessionWatcher() {
+  char events[kInotifyReadSize];
+  if (read(watcherFd_, events, sizeof events) < 0 && errno != EAGAIN) {
+    Log_Error("SightwellRemote: Failed to read from sessionWatcherFd, errno = %d", errno);
+  }
+  ctx_.logoutNotified.store(true);
+  if (SendLogoutMessage(ctx_.captureFd, ctx_.captureWriteLock) != 0) {
+    Log_Error("SightwellRemote: Failed to send logout notification to parent process");
+    return false;
+  }
+  // The greeter's session ends once: report it once.
+  RemoveSessionWatch(watcherFd_, watchId_);
+  watcherFd_ = -1;
+  watchId_ = -1;
+  return true;
+}
+
+void CaptureEvents::Serve() {
+  struct epoll_event events[kMaxEvents];
+  for (;;) {
+    int count = epoll_wait(epollFd_, events, kMaxEvents, -1);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      Log_Error("SightwellRemote: Capture event thread: epoll_wait failed, errno = %d", errno);
+      return;
+    }
+    for (int i = 0; i < count; i++) {
+      int fd = events[i].data.fd;
+      if (fd == ctx_.logoutFd) {
+        if (!OnLogout()) return;
+      } else if (fd == ctx_.captureWakerFd) {
+        if (!OnWaker()) return;
+      } else if (fd == ctx_.screenFds) {
+        OnScreen();
+      } else if (fd == ctx_.cursorFds) {
+        OnCursor();
+      } else if (watcherFd_ >= 0 && fd == watcherFd_) {
+        if (!OnSessionWatcher()) return;
+      } else {
+        Log_Warning("SightwellRemote: Received event on unknown fd %d\n", fd);
+      }
+    }
+  }
+}
+
+void CaptureEvents::ExitSequence() {
+  if (epollFd_ >= 0) {
+    close(epollFd_);
+    epollFd_ = -1;
+  }
+  if (ctx_.inputEventThread != 0) {
+    RequestStop(ctx_.inputWakerFd);
+    VThread_DestroyThread(ctx_.inputEventThread);
+    ctx_.inputEventThread = 0;
+  }
+  if (ctx_.sessionThread != 0) {
+    ctx_.sessionBus.stop.store(true);
+    SessionThreadQuit(&ctx_.sessionBus);
+    VThread_DestroyThread(ctx_.sessionThread);
+    ctx_.sessionThread = 0;
+  }
+  if (ctx_.screenCastThread != 0) {
+    ScreenCastRequestStop(ctx_.screenCast);
+    VThread_DestroyThread(ctx_.screenCastThread);
+    ctx_.screenCastThread = 0;
+  }
+  ReleaseCaptureFrame(&frame_);
+  ReleaseCursorUpdate(&cursor_);
+  if (watcherFd_ >= 0) {
+    RemoveSessionWatch(watcherFd_, watchId_);
+    watcherFd_ = -1;
+    watchId_ = -1;
+  }
+  RequestStop(ctx_.remoteWakerFd);
+  Log_Info("SightwellRemote: Capture event thread exiting");
+}
+
+void CaptureEvents::Run() {
+  if (!SetUp()) {
+    CloseEarly();
+    RequestStop(ctx_.remoteWakerFd);
+    return;
+  }
+  if (WaitForSessionBus() && StartWorkers()) {
+    Serve();
+  }
+  ExitSequence();
+}
+
+}  // namespace
+
+void RemoveSessionWatch(int fd, int wd) {
+  if (wd >= 0 && inotify_rm_watch(fd, wd) != 0) {
+    Log_Warning("SightwellRemote: Failed to remove inotify watch, error: %s", strerror(errno));
+  }
+  if (fd >= 0) close(fd);
+}
+
+void CaptureEventThread(void *data) {
+  CaptureEvents(*static_cast<RemoteContext *>(data)).Run();
+}

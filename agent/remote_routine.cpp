@@ -1,0 +1,381 @@
+// The remote routine: set-up, the epoll loop over the parent's sockets and
+// remoteWakerFd, command dispatch and the ordered clean-up.
+
+#include "agent/remote_routine.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+
+#include "agent/capture_start.h"
+#include "agent/channel.h"
+#include "agent/remote_audio.h"
+#include "agent/remote_context.h"
+#include "capture/pipewire_loader.h"
+#include "capture/screencast_context.h"
+#include "input/input.h"
+#include "lib/log/log.h"
+#include "lib/thread/vthread.h"
+
+namespace {
+
+constexpr int kMaxEvents = 16;
+constexpr size_t kCardNameChars = 6;
+
+// What the loop does after an event.
+enum class Next { kServe, kCleanExit, kErrorExit, kFatalExit };
+
+void CloseFd(int *fd) {
+  if (*fd >= 0) {
+    close(*fd);
+    *fd = -1;
+  }
+}
+
+class Routine {
+ public:
+  explicit Routine(RemoteContext &ctx) : ctx_(ctx) {}
+
+  int Run(const char *cardName, bool greeterWorkflow);
+
+ private:
+  bool CreateEventFds();
+  bool AddToLoop(int fd);
+  Next Serve();
+  Next OnControlReadable();
+  void OnAudioReadable();
+  Next OnWakerReadable();
+  void Stop();
+  void StopAudioIfRunning();
+  void CloseAudioSocket();
+  int FatalExit();
+  int CleanUp(int result);
+
+  RemoteContext &ctx_;
+  int epollFd_ = -1;
+};
+
+// Each eventfd with its log text and the text the parent receives.
+struct EventFdSpec {
+  int RemoteContext::*field;
+  int flags;
+  const char *logText;
+  const char *parentText;
+};
+
+constexpr int kWakerFlags = EFD_NONBLOCK | EFD_CLOEXEC;
+constexpr int kCountFlags = EFD_NONBLOCK | EFD_CLOEXEC | EFD_SEMAPHORE;
+
+const EventFdSpec kEventFds[] = {
+    {&RemoteContext::remoteWakerFd, kWakerFlags,
+     "SightwellRemote: Failed to create eventfd for remote routine",
+     "Failed to create eventfd for remote routine"},
+    {&RemoteContext::captureWakerFd, kWakerFlags,
+     "SightwellRemote: Failed to create eventfd for capture event thread",
+     "Failed to create eventfd for capture event thread"},
+    {&RemoteContext::inputWakerFd, kWakerFlags,
+     "SightwellRemote: Failed to create eventfd for input event thread",
+     "Failed to create eventfd for input event thread"},
+    {&RemoteContext::disconnectFd, kWakerFlags,
+     "SightwellRemote: Failed to create eventfd for EIS disconnect notification",
+     "Failed to create eventfd for EIS disconnect notification"},
+    {&RemoteContext::logoutFd, kWakerFlags,
+     "SightwellRemote: Failed to create eventfd for logout events",
+     "Failed to create eventfd for logout events"},
+    {&RemoteContext::screenFds, kCountFlags,
+     "SightwellRemote: Failed to create eventfd for screen capture events",
+     "Failed to create eventfd for screen capture events"},
+    {&RemoteContext::cursorFds, kCountFlags,
+     "SightwellRemote: Failed to create eventfd for cursor capture events",
+     "Failed to create eventfd for cursor capture events"},
+};
+
+bool Routine::CreateEventFds() {
+  for (const EventFdSpec &spec : kEventFds) {
+    int fd = eventfd(0, spec.flags);
+    if (fd < 0) {
+      Log_Error("%s", spec.logText);
+      SendErrorMessage(ctx_.captureFd, ctx_.captureWriteLock, spec.parentText, -1);
+      for (const EventFdSpec &made : kEventFds) {
+        CloseFd(&(ctx_.*made.field));
+      }
+      return false;
+    }
+    ctx_.*spec.field = fd;
+  }
+  return true;
+}
+
+bool Routine::AddToLoop(int fd) {
+  struct epoll_event ev = {};
+  ev.events = EPOLLIN;
+  ev.data.fd = fd;
+  return epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) == 0;
+}
+
+int Routine::Run(const char *cardName, bool greeterWorkflow) {
+  size_t n = strnlen(cardName, kCardNameChars);
+  memcpy(ctx_.cardName, cardName, n);
+  ctx_.cardName[n] = '\0';
+
+  ctx_.captureFd = ConnectControlSocket(ctx_.cardName, greeterWorkflow);
+  if (ctx_.captureFd < 0) {
+    return -1;
+  }
+  if (!greeterWorkflow) {
+    ctx_.audioFd = ConnectAudioSocket(ctx_.cardName);
+  }
+
+  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epollFd_ < 0) {
+    Log_Error("SightwellRemote: Capture event thread: epoll_create1 failed, errno = %d", errno);
+    SendErrorMessage(ctx_.captureFd, ctx_.captureWriteLock,
+                     "Failed to create eventfd for remote routine", -1);
+    CloseFd(&ctx_.captureFd);
+    CloseAudioSocket();
+    return -1;
+  }
+  if (!CreateEventFds()) {
+    CloseFd(&epollFd_);
+    CloseFd(&ctx_.captureFd);
+    CloseAudioSocket();
+    return -1;
+  }
+
+  if (!AddToLoop(ctx_.captureFd)) {
+    Log_Error("SightwellRemote: Failed to add captureFd to epoll instance, errno = %d", errno);
+    return FatalExit();
+  }
+  if (!AddToLoop(ctx_.remoteWakerFd)) {
+    Log_Error("SightwellRemote: Failed to add remoteWakerFd to epoll instance, errno = %d", errno);
+    return FatalExit();
+  }
+  if (ctx_.audioFd >= 0 && !AddToLoop(ctx_.audioFd)) {
+    Log_Error("SightwellRemote: Failed to add audioFd to epoll instance, errno = %d", errno);
+    return FatalExit();
+  }
+
+  ctx_.screenCast = CreateScreenCastContext();
+  if (ctx_.screenCast == nullptr ||
+      LoadPipeWireLibrary(&ctx_.pipeWireHandle, &ctx_.screenCast->pwApi) != 0) {
+    ctx_.pipeWireHandle = nullptr;
+    Log_Error("SightwellRemote: Failed to initialize PipeWire");
+    return FatalExit();
+  }
+
+  switch (Serve()) {
+    case Next::kCleanExit:
+      return CleanUp(0);
+    case Next::kErrorExit:
+      return CleanUp(-1);
+    case Next::kFatalExit:
+    case Next::kServe:
+      break;
+  }
+  return FatalExit();
+}
+
+Next Routine::Serve() {
+  struct epoll_event events[kMaxEvents];
+  for (;;) {
+    int count = epoll_wait(epollFd_, events, kMaxEvents, -1);
+    if (count < 0) {
+      if (errno == EINTR) continue;
+      Log_Error("SightwellRemote: Failed in epoll_wait, errno = %d", errno);
+      return Next::kFatalExit;
+    }
+    for (int i = 0; i < count; i++) {
+      int fd = events[i].data.fd;
+      Next next = Next::kServe;
+      if (fd == ctx_.captureFd) {
+        next = OnControlReadable();
+      } else if (ctx_.audioFd >= 0 && fd == ctx_.audioFd) {
+        OnAudioReadable();
+      } else if (fd == ctx_.remoteWakerFd) {
+        next = OnWakerReadable();
+      }
+      if (next != Next::kServe) return next;
+    }
+  }
+}
+
+Next Routine::OnControlReadable() {
+  ChannelMessage msg;
+  if (ReceiveChannelMessage(ctx_.captureFd, &msg) < 0) {
+    Log_Error("SightwellRemote: Failed to receive message from parent process (parent died?)");
+    RequestStop(ctx_.captureWakerFd);
+    return Next::kFatalExit;
+  }
+
+  bool captureStartRefused = false;
+  switch (msg.type) {
+    case REMOTE_CAPTURE_START:
+      switch (StartCapture(&ctx_, epollFd_, msg)) {
+        case CaptureStartResult::kStarted:
+          break;
+        case CaptureStartResult::kRefused:
+          captureStartRefused = true;
+          break;
+        case CaptureStartResult::kFatal:
+          return Next::kFatalExit;
+      }
+      break;
+    case REMOTE_STOP:
+      Stop();
+      break;
+    case REMOTE_MOUSE_EVENT: {
+      MouseRecord record;
+      memcpy(&record, &msg.mouse, sizeof record);
+      InjectMouseEvent(&record, &ctx_.abs, &ctx_.lastButtons, &ctx_.lastButtonMask);
+      break;
+    }
+    case REMOTE_KEY_EVENT:
+      InjectKeyEvent(&ctx_.kbd, msg.scancode, static_cast<uint8_t>(msg.keyDown));
+      break;
+    default:
+      Log_Warning("SightwellRemote: Received unknown command from parent process: %d",
+                  static_cast<int>(msg.type));
+      RequestStop(ctx_.captureWakerFd);
+      return Next::kFatalExit;
+  }
+
+  if (!captureStartRefused && agentStopping.load()) {
+    Log_Info("SightwellRemote: REMOTE_STOP processed, exiting remote routine cleanly");
+    StopAudioIfRunning();
+    return Next::kCleanExit;
+  }
+  return Next::kServe;
+}
+
+void Routine::OnAudioReadable() {
+  // Commands are read whole in blocking mode; the socket is non-blocking
+  // otherwise so that the audio writer never waits.
+  int flags = fcntl(ctx_.audioFd, F_GETFL);
+  bool cleared = flags != -1 && (flags & O_NONBLOCK) != 0 &&
+                 fcntl(ctx_.audioFd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+
+  ChannelMessage msg;
+  if (ReceiveChannelMessage(ctx_.audioFd, &msg) < 0) {
+    Log_Error("SightwellRemote: Failed to receive audio command from parent (parent died?)");
+    if (cleared) fcntl(ctx_.audioFd, F_SETFL, flags);
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, ctx_.audioFd, nullptr);
+    CloseAudioSocket();
+    return;
+  }
+
+  switch (msg.type) {
+    case REMOTE_AUDIO_START: {
+      ChannelStatus status = StartAudioCapture(&ctx_);
+      ChannelMessage reply = msg;
+      reply.status = status;
+      if (SendChannelMessage(ctx_.audioFd, ctx_.audioWriteLock, reply) != 0) {
+        Log_Error("SightwellRemote: Failed to send REMOTE_AUDIO_START response on audioFd");
+      }
+      break;
+    }
+    case REMOTE_AUDIO_STOP:
+      StopAudioIfRunning();
+      break;
+    default:
+      Log_Warning("SightwellRemote: Unexpected command %d on audioFd", static_cast<int>(msg.type));
+      break;
+  }
+  if (cleared) fcntl(ctx_.audioFd, F_SETFL, flags);
+}
+
+Next Routine::OnWakerReadable() {
+  uint64_t value;
+  if (read(ctx_.remoteWakerFd, &value, sizeof value) < 0 && errno != EAGAIN) {
+    Log_Error("SightwellRemote: Failed to read from remoteWakerFd, errno = %d", errno);
+  }
+  if (!agentStopping.load()) {
+    return Next::kServe;
+  }
+  Next next;
+  if (ctx_.logoutNotified.load()) {
+    Log_Info("SightwellRemote: Remote routine received stop signal due to logout, exiting cleanly");
+    next = Next::kCleanExit;
+  } else {
+    Log_Info("SightwellRemote: Remote routine received stop signal due to error, exiting with error code");
+    next = Next::kErrorExit;
+  }
+  StopAudioIfRunning();
+  return next;
+}
+
+void Routine::Stop() {
+  RequestStop(ctx_.captureWakerFd);
+  if (ctx_.captureEventThread != 0) {
+    VThread_DestroyThread(ctx_.captureEventThread);
+    ctx_.captureEventThread = 0;
+  } else {
+    RequestStop(ctx_.remoteWakerFd);
+  }
+  UnloadPipeWireLibrary(ctx_.pipeWireHandle);
+  ctx_.pipeWireHandle = nullptr;
+  StopAudioIfRunning();
+}
+
+void Routine::StopAudioIfRunning() {
+  if (ctx_.audioRunning.load()) {
+    StopAudioCapture(&ctx_);
+  }
+}
+
+void Routine::CloseAudioSocket() {
+  // The audio writer reads audioFd under this lock, so it never writes to a
+  // descriptor number that has been closed (and perhaps reused).
+  std::lock_guard<std::mutex> hold(ctx_.audioWriteLock);
+  CloseFd(&ctx_.audioFd);
+}
+
+int Routine::FatalExit() {
+  StopAudioIfRunning();
+  SendErrorMessage(ctx_.captureFd, ctx_.captureWriteLock,
+                   "An unrecoverable error occurred in remote routine", -1);
+  return CleanUp(-1);
+}
+
+int Routine::CleanUp(int result) {
+  if (ctx_.captureEventThread != 0) {
+    RequestStop(ctx_.captureWakerFd);
+    VThread_DestroyThread(ctx_.captureEventThread);
+    ctx_.captureEventThread = 0;
+  }
+  // Audio may still run when a set-up step failed before the loop.
+  StopAudioIfRunning();
+  CloseFd(&ctx_.inputWakerFd);
+  CloseFd(&ctx_.remoteWakerFd);
+  CloseFd(&ctx_.captureWakerFd);
+  CloseFd(&ctx_.disconnectFd);
+  CloseFd(&ctx_.logoutFd);
+  CloseFd(&ctx_.captureFd);
+  CloseFd(&ctx_.screenFds);
+  CloseFd(&ctx_.cursorFds);
+  CloseAudioSocket();
+  CloseFd(&epollFd_);
+  if (ctx_.pipeWireHandle != nullptr) {
+    UnloadPipeWireLibrary(ctx_.pipeWireHandle);
+    ctx_.pipeWireHandle = nullptr;
+  }
+  if (ctx_.screenCast != nullptr) {
+    DestroyScreenCastContext(ctx_.screenCast);
+    ctx_.screenCast = nullptr;
+  }
+  return result;
+}
+
+}  // namespace
+
+int RemoteRoutine(const char *cardName, bool greeterWorkflow) {
+  // Shared by reference with every thread the routine starts; all of them
+  // are joined before it is released.
+  auto ctx = std::make_unique<RemoteContext>();
+  Routine routine(*ctx);
+  return routine.Run(cardName, greeterWorkflow);
+}
