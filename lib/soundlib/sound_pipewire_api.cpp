@@ -1,0 +1,143 @@
+// Shared loader of the PipeWire client library for the audio back end.
+//
+// loadState moves 0 -> 1 (one thread loads) -> 2 (published). refCount
+// counts users. A user joins a loaded table only while refCount is non-zero
+// (compare-and-swap), so it can never pick up a table that the last user is
+// in the middle of freeing; such a joiner waits for the state to return to
+// 0 and loads afresh.
+#include "lib/soundlib/sound_pipewire_api.h"
+
+#include <dlfcn.h>
+#include <sched.h>
+
+#include <atomic>
+#include <new>
+
+#include "lib/log/log.h"
+#include "lib/sig/panic.h"
+
+namespace {
+
+enum : int { kNotLoaded = 0, kLoading = 1, kLoaded = 2 };
+
+std::atomic<int> loadState{kNotLoaded};
+std::atomic<uint32_t> refCount{0};
+// Written only by the loading or the last unloading thread; published to
+// other threads by the release store of loadState.
+PipewireAudioApi *sharedApi = nullptr;
+
+constexpr const char *kLibraryNames[] = {"libpipewire-0.3.so", "libpipewire-0.3.so.0"};
+constexpr int kDlopenFlags = RTLD_NOW | RTLD_GLOBAL;
+static_assert(kDlopenFlags == 258);
+
+// Takes one more reference when the table is live. False when refCount is
+// 0, i.e. the table is being torn down.
+bool JoinLoaded() {
+  uint32_t count = refCount.load(std::memory_order_acquire);
+  while (count != 0) {
+    if (refCount.compare_exchange_weak(count, count + 1, std::memory_order_acq_rel)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ResolveAll(PipewireAudioApi *api) {
+#define SW_RESOLVE(sym)                                                              \
+  {                                                                                  \
+    dlerror();                                                                       \
+    void *addr = dlsym(api->handle, #sym);                                           \
+    if (addr == nullptr) {                                                           \
+      const char *err = dlerror();                                                   \
+      Log_Warning("SOUNDPIPEWIRE: %s: Failed to load symbol %s: %s\n", "SoundLoadPipewire", \
+                  #sym, err != nullptr ? err : "symbol is null");                    \
+      return false;                                                                  \
+    }                                                                                \
+    api->sym = reinterpret_cast<decltype(api->sym)>(addr);                           \
+  }
+  SW_PIPEWIRE_AUDIO_API_ENTRIES(SW_RESOLVE)
+#undef SW_RESOLVE
+  return true;
+}
+
+}  // namespace
+
+PipewireAudioApi *SoundLoadPipewire(void) {
+  for (;;) {
+    int state = loadState.load(std::memory_order_acquire);
+    if (state == kLoaded) {
+      if (JoinLoaded()) {
+        return sharedApi;
+      }
+      sched_yield();  // the last user is closing it; wait for state 0
+      continue;
+    }
+    if (state == kLoading) {
+      while ((state = loadState.load(std::memory_order_acquire)) == kLoading) {
+        sched_yield();
+      }
+      if (state == kLoaded && JoinLoaded()) {
+        return sharedApi;
+      }
+      return nullptr;  // the other thread's load failed
+    }
+    int expected = kNotLoaded;
+    if (loadState.compare_exchange_strong(expected, kLoading, std::memory_order_acq_rel)) {
+      break;  // this thread loads
+    }
+  }
+
+  refCount.fetch_add(1, std::memory_order_acq_rel);
+  PipewireAudioApi *api = new (std::nothrow) PipewireAudioApi{};
+  if (api == nullptr) {
+    Panic_MemAllocFailure(__FILE__, __LINE__);
+  }
+  sharedApi = api;
+  for (const char *name : kLibraryNames) {
+    api->handle = dlopen(name, kDlopenFlags);
+    if (api->handle != nullptr) {
+      break;
+    }
+  }
+  if (api->handle == nullptr) {
+    const char *err = dlerror();
+    Log_Warning("SOUNDPIPEWIRE: %s: Failed to load PipeWire library: %s\n", __func__,
+                err != nullptr ? err : "unknown error");
+    SoundUnloadPipewire(api);
+    return nullptr;
+  }
+  if (!ResolveAll(api)) {
+    SoundUnloadPipewire(api);
+    return nullptr;
+  }
+  loadState.store(kLoaded, std::memory_order_release);
+  return api;
+}
+
+void SoundUnloadPipewire(PipewireAudioApi *api) {
+  if (api == nullptr) {
+    return;
+  }
+  if (refCount.fetch_sub(1, std::memory_order_acq_rel) != 1) {
+    return;
+  }
+  if (api->handle != nullptr && dlclose(api->handle) != 0) {
+    const char *err = dlerror();
+    Log_Warning("SOUNDPIPEWIRE: %s: Failed to close PipeWire library: %s\n", __func__,
+                err != nullptr ? err : "unknown error");
+  }
+  sharedApi = nullptr;
+  delete api;
+  loadState.store(kNotLoaded, std::memory_order_release);
+}
+
+SoundPipewireLoaderInfo SoundPipewireGetLoaderInfo(void) {
+  SoundPipewireLoaderInfo info{};
+  info.loadState = loadState.load(std::memory_order_acquire);
+  info.refCount = refCount.load(std::memory_order_acquire);
+  info.handle = info.loadState == kLoaded ? sharedApi : nullptr;
+  if (info.handle != nullptr) {
+    info.handle = sharedApi->handle;
+  }
+  return info;
+}
