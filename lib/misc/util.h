@@ -1,0 +1,12 @@
+// Small text utilities shared by the preference store and the log file.
+#pragma once
+
+// Expands a file name the way a shell user would expect:
+//  - a leading "~" (alone or before "/") becomes the current user's home
+//    directory, "~name" becomes the home directory of user "name";
+//  - "$NAME" becomes the value of the environment variable NAME; when it is
+//    not set, "$PID" becomes the process id and "$USER" the user name, and
+//    any other name becomes empty text (with a warning in the log).
+// Returns a new text the caller frees with free(), or nullptr when the
+// input is nullptr.
+char *Util_ExpandString(const char *fileName);
