@@ -1,0 +1,254 @@
+// Injection and device tracking against the fake compositor's libeis
+// server, driven in-process: Init, HandleEvents and the injections.
+#include <gtest/gtest.h>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "input/input.h"
+#include "tests/input/input_test_support.h"
+
+namespace {
+
+using inputtest::FakeCompositor;
+using inputtest::LogCapture;
+using inputtest::Slots;
+using Texts = std::vector<std::string>;
+
+MouseRecord Mouse(int32_t x, int32_t y, uint32_t buttons, int8_t wheel = 0, int8_t hwheel = 0) {
+  MouseRecord r{};
+  r.x = x;
+  r.y = y;
+  r.buttons = buttons;
+  r.wheel = wheel;
+  r.hwheel = hwheel;
+  return r;
+}
+
+class InjectionTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    if (compositor_) {
+      compositor_->Kill();
+      inputtest::DrainDisconnect(slots_);
+    }
+  }
+  void Start(std::vector<std::string> options = {}) {
+    compositor_ = std::make_unique<FakeCompositor>(inputtest::Services(), std::move(options));
+    ASSERT_TRUE(compositor_->ok());
+    ASSERT_TRUE(inputtest::ConnectAndWaitForDevices(*compositor_, slots_));
+  }
+  // Input events the server recorded from `from` on, waiting until the
+  // last expected one arrived.
+  Texts InputSince(size_t from, size_t expected) {
+    swtest::WaitFor([&] { return compositor_->Texts(from, inputtest::kInputKinds).size() >= expected; },
+                    3000);
+    return compositor_->Texts(from, inputtest::kInputKinds);
+  }
+
+  std::unique_ptr<FakeCompositor> compositor_;
+  Slots slots_;
+  uint16_t lastButtons_ = 0;
+  uint16_t lastButtonMask_ = 0;
+};
+
+TEST_F(InjectionTest, KeysMapThroughSetOneAndTheExtendedTable) {
+  Start();
+  size_t mark = LogCapture::Get().Mark();
+  size_t from = compositor_->EventCount();
+  for (uint16_t vs : {30, 0x11C, 0x137, 0x15D}) {
+    InjectKeyEvent(&slots_.kbd, vs, 1);
+    InjectKeyEvent(&slots_.kbd, vs, 0);
+  }
+  InjectKeyEvent(&slots_.kbd, 0x100, 1);
+  InjectKeyEvent(&slots_.kbd, 0x15E, 0);
+  InjectKeyEvent(&slots_.kbd, 0x11E, 1);  // inside the range, no row
+  // A marker after the refused ones proves they sent nothing.
+  InjectKeyEvent(&slots_.kbd, 1, 1);
+  Texts expected = {"key 30 1",  "frame", "key 30 0",  "frame", "key 96 1",  "frame",
+                    "key 96 0",  "frame", "key 210 1", "frame", "key 210 0", "frame",
+                    "key 139 1", "frame", "key 139 0", "frame", "key 1 1",   "frame"};
+  EXPECT_EQ(InputSince(from, expected.size()), expected);
+  EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Unmapped VScancode 256, cannot inject key event", mark), 1u);
+  EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Unmapped VScancode 350, cannot inject key event", mark), 1u);
+  EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Unmapped VScancode 286, cannot inject key event", mark), 1u);
+}
+
+TEST_F(InjectionTest, MouseSendsButtonsOnlyOnChangeOrWheel) {
+  Start();
+  size_t from = compositor_->EventCount();
+
+  // Motion alone: motion and frame, no buttons.
+  MouseRecord r = Mouse(10, 20, 0);
+  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  r = Mouse(11, 21, 0);
+  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  // A wheel of -1: all three buttons, then scroll (0, -1).
+  r = Mouse(12, 22, 0, -1);
+  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  // Middle held, then left pressed too: left, middle, right order; mask 5.
+  r = Mouse(13, 23, 4);
+  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  r = Mouse(14, 24, 5);
+  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  EXPECT_EQ(lastButtonMask_, 5);
+  EXPECT_EQ(lastButtons_, 5);
+  // Sideways wheel: scroll (hwheel, wheel) unscaled.
+  r = Mouse(15, 25, 5, 0, 3);
+  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+
+  Texts expected = {
+      "abs 10 20", "frame",
+      "abs 11 21", "frame",
+      "abs 12 22", "button 272 0", "button 274 0", "button 273 0", "scroll 0 -1", "frame",
+      "abs 13 23", "button 272 0", "button 274 1", "button 273 0", "frame",
+      "abs 14 24", "button 272 1", "button 274 1", "button 273 0", "frame",
+      "abs 15 25", "button 272 1", "button 274 1", "button 273 0", "scroll 3 0", "frame"};
+  EXPECT_EQ(InputSince(from, expected.size()), expected);
+}
+
+TEST_F(InjectionTest, HighButtonBitsSendTheThreeStatesEveryTime) {
+  Start();
+  size_t from = compositor_->EventCount();
+  MouseRecord r = Mouse(1, 1, 0x10002);  // right plus a bit above 15
+  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  EXPECT_EQ(lastButtons_, 2);
+  EXPECT_EQ(lastButtonMask_, 2);
+  Texts once = {"abs 1 1", "button 272 0", "button 274 0", "button 273 1", "frame"};
+  Texts expected = once;
+  expected.insert(expected.end(), once.begin(), once.end());
+  EXPECT_EQ(InputSince(from, expected.size()), expected);
+}
+
+TEST_F(InjectionTest, EventsBeforeAnyDeviceAreLoggedAndDropped) {
+  Slots none;
+  size_t mark = LogCapture::Get().Mark();
+  MouseRecord r = Mouse(5, 5, 1);
+  InjectMouseEvent(&r, &none.abs, &lastButtons_, &lastButtonMask_);
+  InjectKeyEvent(&none.kbd, 30, 1);
+  EXPECT_EQ(LogCapture::Get().Count(
+                "sightwellInput: Absolute pointer device not initialized, cannot inject mouse event", mark),
+            1u);
+  EXPECT_EQ(LogCapture::Get().Count(
+                "sightwellInput: Keyboard device not initialized, cannot inject key event", mark),
+            1u);
+  EXPECT_EQ(lastButtons_, 0);
+
+  // Once devices exist, nothing of the above shows up: it was never queued.
+  Start();
+  size_t from = 0;
+  InjectKeyEvent(&slots_.kbd, 2, 1);
+  EXPECT_EQ(InputSince(from, 2), (Texts{"key 2 1", "frame"}));
+}
+
+TEST_F(InjectionTest, TracksSeatsDevicesPauseResumeAndRemoval) {
+  size_t mark = LogCapture::Get().Mark();
+  Start({"--eis-relative-pointer", "--eis-touch", "--eis-keymap", "--eis-second-seat",
+         "--eis-width=1024", "--eis-height=768"});
+  inputtest::Pump(slots_, [&] { return slots_.ptr != nullptr && slots_.touch != nullptr; }, 3000);
+  ASSERT_NE(slots_.ptr, nullptr);
+  ASSERT_NE(slots_.touch, nullptr);
+  LogCapture &log = LogCapture::Get();
+  EXPECT_EQ(log.Count("sightwellInput: Seat added: seat0", mark), 1u);
+  EXPECT_EQ(log.Count("sightwellInput: Ignoring additional seat", mark), 1u);
+  EXPECT_EQ(log.Count("sightwellInput: New keyboard device: fake keyboard", mark), 1u);
+  EXPECT_EQ(log.Count("sightwellInput: libEI keymap type 1", mark), 1u);
+  EXPECT_EQ(log.Count("sightwellInput: fake absolute pointer has region 1024x768@0,0", mark), 1u);
+  EXPECT_EQ(log.Count("sightwellInput: fake touchscreen has region 1024x768@0,0", mark), 1u);
+  EXPECT_EQ(log.Count("sightwellInput: Keyboard device resumed", mark), 1u);
+  EXPECT_EQ(log.Count("sightwellInput: Touch device resumed", mark), 1u);
+  // Only seat0 was bound: the second seat's devices never came.
+  EXPECT_EQ(compositor_->Texts(0, {"seat-bind"}).size(), 1u);
+
+  mark = log.Mark();
+  ASSERT_TRUE(compositor_->Control("PauseDevices"));
+  inputtest::Pump(slots_, [&] { return log.Count("Touch device paused", mark) > 0; }, 3000);
+  EXPECT_EQ(log.Count("sightwellInput: Pointer device paused", mark), 1u);
+  EXPECT_EQ(log.Count("sightwellInput: Keyboard device paused", mark), 1u);
+  EXPECT_EQ(log.Count("sightwellInput: Abs pointer device paused", mark), 1u);
+  EXPECT_NE(slots_.kbd, nullptr);  // a paused device keeps its slot
+
+  mark = log.Mark();
+  size_t from = compositor_->EventCount();
+  ASSERT_TRUE(compositor_->Control("ResumeDevices"));
+  inputtest::Pump(slots_, [&] { return compositor_->Texts(from, {"start-emulating"}).size() >= 4; },
+                  3000);
+  // Each HandleEvents call numbers its resumes from 1.
+  for (const std::string &t : compositor_->Texts(from, {"start-emulating"})) {
+    EXPECT_GE(t.back(), '1');
+    EXPECT_LE(t.back(), '4');
+  }
+  EXPECT_EQ(log.Count("device resumed", mark), 4u);
+
+  mark = log.Mark();
+  GVariant *reply = nullptr;
+  ASSERT_TRUE(compositor_->Control("RemoveDevice", g_variant_new("(s)", "keyboard"), &reply));
+  g_variant_unref(reply);
+  inputtest::Pump(slots_, [&] { return slots_.kbd == nullptr; }, 3000);
+  EXPECT_EQ(slots_.kbd, nullptr);
+  EXPECT_EQ(log.Count("sightwellInput: Keyboard device removed", mark), 1u);
+  EXPECT_EQ(log.Count("device removed", mark), 1u);
+  InjectKeyEvent(&slots_.kbd, 30, 1);
+  EXPECT_EQ(log.Count("Keyboard device not initialized", mark), 1u);
+}
+
+TEST_F(InjectionTest, DisconnectEmptiesTheSlotsAndSignals) {
+  Start();
+  int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  SetDisconnectFd(fd);
+  size_t mark = LogCapture::Get().Mark();
+  ASSERT_TRUE(compositor_->Control("DisconnectClients"));
+  inputtest::Pump(slots_, [] { return GetEisFd() < 0; }, 3000);
+  SetDisconnectFd(-1);
+  EXPECT_EQ(LogCapture::Get().Count("sightwellInput: EIS disconnected us, will try reconnecting", mark), 1u);
+  EXPECT_EQ(slots_.ptr, nullptr);
+  EXPECT_EQ(slots_.kbd, nullptr);
+  EXPECT_EQ(slots_.abs, nullptr);
+  uint64_t value = 0;
+  EXPECT_EQ(read(fd, &value, sizeof value), 8);
+  EXPECT_EQ(value, 1u);
+  close(fd);
+
+  // The next HandleEvents stops the old session before creating a new one.
+  size_t from = compositor_->EventCount();
+  mark = LogCapture::Get().Mark();
+  inputtest::Pump(slots_, [&] { return slots_.kbd != nullptr; }, 3000);
+  Texts rd = compositor_->Texts(from, {"rd-stop", "rd-create", "rd-start", "rd-connect-eis"});
+  ASSERT_EQ(rd.size(), 4u);
+  EXPECT_EQ(rd[0].rfind("rd-stop ", 0), 0u);
+  EXPECT_EQ(rd[1].rfind("rd-create ", 0), 0u);
+  std::vector<std::string> lines = LogCapture::Get().LinesSince(mark);
+  ASSERT_FALSE(lines.empty());
+  EXPECT_NE(lines[0].find("sightwellInput: Stopped previous session: /org/gnome/Mutter/RemoteDesktop/Session/u1"),
+            std::string::npos);
+}
+
+TEST_F(InjectionTest, InitFailuresLeaveNoDescriptor) {
+  {
+    FakeCompositor noService(inputtest::Services(), {"--rd-disable"});
+    ASSERT_TRUE(noService.ok());
+    size_t mark = LogCapture::Get().Mark();
+    Init();
+    EXPECT_EQ(GetEisFd(), -1);
+    EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Failed to create session: ", mark), 1u);
+    EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Failed to get EIS file descriptor", mark), 1u);
+  }
+  FakeCompositor refusing(inputtest::Services(), {"--rd-refuse-eis"});
+  ASSERT_TRUE(refusing.ok());
+  size_t mark = LogCapture::Get().Mark();
+  Init();
+  EXPECT_EQ(GetEisFd(), -1);
+  EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Session started.", mark), 1u);
+  EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Failed to connect to EIS: ", mark), 1u);
+  // The abandoned session is not stopped by the next attempt.
+  mark = LogCapture::Get().Mark();
+  Init();
+  EXPECT_EQ(LogCapture::Get().Count("Stopped previous session", mark), 0u);
+  EXPECT_EQ(refusing.Texts(0, {"rd-stop"}).size(), 0u);
+}
+
+}  // namespace
