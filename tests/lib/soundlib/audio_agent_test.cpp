@@ -1,0 +1,218 @@
+// Audio through the real agent to the reference parent, with a private
+// PipeWire daemon and WirePlumber whose default output is a null sink.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/lib/soundlib/audio_signal.h"
+#include "tests/support/process.h"
+#include "tests/support/test_env.h"
+#include "tools/sightwell-parent/parent.h"
+
+namespace {
+
+constexpr const char *kDisplayName = "Sightwell Audio Desk";
+
+size_t CountOccurrences(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) n++;
+  return n;
+}
+
+class AudioAgentTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(services_.ok()) << services_.error();
+    tmp_ = swtest::MakeTempDir("sw-audio-agent");
+    // The agent reads per-user preferences from $HOME/.velmora/config.
+    std::string prefs = tmp_ + "/home/.velmora";
+    ASSERT_EQ(system(("mkdir -p '" + prefs + "'").c_str()), 0);
+    ASSERT_TRUE(swtest::WriteFile(prefs + "/config",
+                                  std::string("displayName = \"") + kDisplayName + "\"\n"));
+    parent_.OnAudio([this](const swparent::AudioBlock &b) {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (b.header.type != 13 || b.header.sampleRate != 48000 || b.header.bitsPerSample != 16 ||
+          b.header.containerBits != 16 || b.header.channels != 2 ||
+          b.header.dataBytes != b.samples.size()) {
+        badHeaders_++;
+      }
+      blocks_++;
+      blockBytes_.push_back(b.header.dataBytes);
+      const auto *p = reinterpret_cast<const int16_t *>(b.samples.data());
+      samples_.insert(samples_.end(), p, p + b.samples.size() / 2);
+    });
+    ASSERT_TRUE(parent_.Listen());
+    swtest::Process::Options opt;
+    opt.env = services_.env();
+    opt.env["QUILLWORKER_CARD"] = parent_.card();
+    opt.env["HOME"] = tmp_ + "/home";
+    opt.unsetEnv = {"PIPEWIRE_REMOTE", "REMOTE_SESSION_WORKFLOW"};
+    agent_ = swtest::Process::Spawn({swtest::AgentBinary()}, opt);
+    ASSERT_NE(agent_, nullptr);
+    ASSERT_EQ(parent_.WaitForControl(10000), static_cast<uint32_t>(REMOTE_INFO_USER));
+    ASSERT_TRUE(parent_.WaitForAudio(10000));
+  }
+
+  void TearDown() override {
+    if (agent_ && agent_->Running()) {
+      parent_.SendStop();
+      if (!agent_->Wait(10000).has_value()) agent_->Signal(SIGKILL);
+    }
+    if (HasFailure() && agent_) {
+      fprintf(stderr, "--- agent stderr ---\n%s\n", agent_->Stderr().c_str());
+    }
+  }
+
+  uint32_t StartAudio(int timeoutMs = 10000) {
+    if (!parent_.SendAudioStart()) return 0;
+    auto reply = parent_.WaitAudioRecord(REMOTE_AUDIO_START, timeoutMs);
+    return reply ? reply->status : 0;
+  }
+
+  size_t Blocks() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return blocks_;
+  }
+
+  std::unique_ptr<swtest::Process> Play(const std::string &wav) {
+    swtest::Process::Options opt;
+    opt.env = services_.env();
+    opt.unsetEnv = {"PIPEWIRE_REMOTE"};
+    return swtest::Process::Spawn({"/usr/bin/pw-play", wav}, opt);
+  }
+
+  std::string PwDump() {
+    swtest::Process::Options opt;
+    opt.env = services_.env();
+    auto dump = swtest::Process::Spawn({"/usr/bin/pw-dump"}, opt);
+    return dump->Wait(10000).has_value() ? dump->Stdout() : "";
+  }
+
+  swtest::TestServices services_;
+  swparent::Parent parent_{swtest::UniqueCardName()};
+  std::string tmp_;
+  std::unique_ptr<swtest::Process> agent_;
+
+  std::mutex lock_;
+  size_t blocks_ = 0;
+  size_t badHeaders_ = 0;
+  std::vector<uint64_t> blockBytes_;
+  std::vector<int16_t> samples_;
+};
+
+TEST_F(AudioAgentTest, ToneReachesParentInExactBlocksAndStopEndsThem) {
+  ASSERT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  ASSERT_TRUE(swtest::WaitFor([&] { return Blocks() > 5; }, 5000));
+
+  // A second start changes nothing: still one stream, carrying the display name.
+  EXPECT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  std::string dump = PwDump();
+  EXPECT_EQ(CountOccurrences(dump, "\"media.name\": \"soundlib-pipewire\""), 1u);
+  EXPECT_NE(dump.find(std::string("\"application.name\": \"") + kDisplayName + "\""),
+            std::string::npos);
+
+  {
+    std::lock_guard<std::mutex> hold(lock_);
+    samples_.clear();
+  }
+  std::string wav = tmp_ + "/tone.wav";
+  ASSERT_TRUE(swaudio::WriteToneWav(wav, 1000.0, 8192, 1000));
+  auto player = Play(wav);
+  ASSERT_TRUE(player->Wait(15000).has_value());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  ASSERT_TRUE(parent_.SendAudioStop());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  size_t atStop = Blocks();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(Blocks(), atStop);
+
+  std::lock_guard<std::mutex> hold(lock_);
+  EXPECT_EQ(badHeaders_, 0u);
+  for (uint64_t b : blockBytes_) ASSERT_EQ(b % 4, 0u);
+  swaudio::ToneAnalysis a = swaudio::AnalyseTone(samples_);
+  EXPECT_NEAR(a.loudFrames, 48000, 2400);
+  EXPECT_NEAR(a.frequencyHz, 1000.0, 3.0);
+  EXPECT_NEAR(a.peakLeft, 8192, 300);
+  EXPECT_NEAR(a.peakRight, 8192, 300);
+  EXPECT_EQ(parent_.GetSummary().malformed, 0u);
+
+  // Audio can be started again after a stop.
+  EXPECT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+}
+
+TEST_F(AudioAgentTest, SlowParentLosesWholeBlocksOnly) {
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  ASSERT_TRUE(swtest::WaitFor([&] { return Blocks() > 5; }, 5000));
+  parent_.PauseAudioReading(true);
+  std::this_thread::sleep_for(std::chrono::milliseconds(3000));  // far past the socket buffer
+  size_t beforeResume = Blocks();
+  parent_.PauseAudioReading(false);
+  ASSERT_TRUE(swtest::WaitFor([&] { return Blocks() > beforeResume + 50; }, 5000));
+  swparent::Summary s = parent_.GetSummary();
+  EXPECT_EQ(s.malformed, 0u) << s.firstMalformed;
+  // Blocks were dropped while it did not read: less audio arrived than the
+  // time that passed, and capture went on.
+  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(s.AudioSeconds(), elapsed - 1.0);
+  EXPECT_GT(s.audioGaps, 0u);
+  std::lock_guard<std::mutex> hold(lock_);
+  EXPECT_EQ(badHeaders_, 0u);
+}
+
+TEST_F(AudioAgentTest, StartWithoutDaemonAnswersFailureAfterTenAttempts) {
+  ASSERT_TRUE(services_.Kill("wireplumber"));
+  ASSERT_TRUE(services_.Kill("pipewire"));
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(StartAudio(15000), static_cast<uint32_t>(CHANNEL_STATUS_FAILED));
+  double sec = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_GT(sec, 4.4);
+  EXPECT_LT(sec, 8.0);
+  // The agent goes on serving.
+  EXPECT_TRUE(agent_->Running());
+  EXPECT_TRUE(parent_.HasAudio());
+  EXPECT_EQ(Blocks(), 0u);
+}
+
+TEST_F(AudioAgentTest, RemoteStopWhileAudioRunsEndsCleanly) {
+  ASSERT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  ASSERT_TRUE(swtest::WaitFor([&] { return Blocks() > 5; }, 5000));
+  ASSERT_TRUE(parent_.SendStop());
+  auto rc = agent_->Wait(10000);
+  ASSERT_TRUE(rc.has_value());
+  EXPECT_EQ(*rc, 0);
+  EXPECT_EQ(parent_.GetSummary().malformed, 0u);
+  EXPECT_EQ(CountOccurrences(PwDump(), "\"media.name\": \"soundlib-pipewire\""), 0u);
+}
+
+TEST_F(AudioAgentTest, LogoutWhileAudioRunsEndsCleanly) {
+  ASSERT_TRUE(parent_.WriteSessionFiles(services_.Get("DBUS_SESSION_BUS_ADDRESS"),
+                                        services_.Get("XDG_RUNTIME_DIR"), getuid()));
+  ASSERT_TRUE(parent_.SendCaptureStart("Meta-0"));
+  auto echo = parent_.WaitControlRecord(REMOTE_CAPTURE_START, 10000);
+  ASSERT_TRUE(echo.has_value());
+  EXPECT_EQ(echo->status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  ASSERT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  ASSERT_TRUE(swtest::WaitFor([&] { return Blocks() > 5; }, 5000));
+
+  // The session bus goes away: the agent reports the logout and ends.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_TRUE(services_.Kill("dbus-daemon"));
+  EXPECT_TRUE(parent_.WaitControlRecord(REMOTE_LOGOUT, 10000).has_value());
+  auto rc = agent_->Wait(15000);
+  ASSERT_TRUE(rc.has_value());
+  EXPECT_EQ(*rc, 0);
+  EXPECT_EQ(parent_.GetSummary().malformed, 0u);
+  std::lock_guard<std::mutex> hold(lock_);
+  EXPECT_EQ(badHeaders_, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,287 @@
+// The PipeWire back end and the agent's audio start/stop in this process,
+// against a private PipeWire daemon and WirePlumber with a null default sink.
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "agent/remote_audio.h"
+#include "agent/remote_context.h"
+#include "lib/config/preference.h"
+#include "lib/soundlib/sound_pipewire.h"
+#include "lib/soundlib/soundlib.h"
+#include "tests/lib/soundlib/audio_signal.h"
+#include "tests/support/process.h"
+#include "tests/support/test_env.h"
+
+// The agent's process-wide stop flag (its routine is not part of this test).
+std::atomic<bool> agentStopping{false};
+
+namespace {
+
+constexpr SoundStreamParams kAgentParams = {48000, 16, 16, 2, SOUND_STREAM_MODE_RECORD_MONITOR, 3,
+                                            0};
+
+struct Capture {
+  std::mutex lock;
+  std::vector<int16_t> samples;
+  std::vector<uint64_t> blockBytes;
+  int errors = 0;
+};
+
+void Collect(int32_t event, const void *payload, uint64_t, void *data) {
+  auto *c = static_cast<Capture *>(data);
+  std::lock_guard<std::mutex> hold(c->lock);
+  if (event == SOUND_EVENT_ERROR) {
+    c->errors++;
+    return;
+  }
+  auto *buf = static_cast<const SoundBuffer *>(payload);
+  auto *p = static_cast<const int16_t *>(buf->data);
+  c->samples.insert(c->samples.end(), p, p + buf->size / 2);
+  c->blockBytes.push_back(buf->size);
+}
+
+// One set of services for the suite (starting and stopping them is the
+// slow part); the test that kills the daemon has its own.
+class SoundPipewireServiceTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { shared_ = new swtest::TestServices; }
+  static void TearDownTestSuite() {
+    delete shared_;
+    shared_ = nullptr;
+  }
+  void SetUp() override {
+    ASSERT_TRUE(services().ok()) << services().error();
+    services().ApplyToProcess();
+    tmp_ = swtest::MakeTempDir("sw-audio");
+  }
+  virtual swtest::TestServices &services() { return *shared_; }
+
+  std::unique_ptr<swtest::Process> Play(const std::string &wav) {
+    swtest::Process::Options opt;
+    opt.env = services().env();
+    opt.unsetEnv = {"PIPEWIRE_REMOTE"};
+    return swtest::Process::Spawn({"/usr/bin/pw-play", wav}, opt);
+  }
+
+  static swtest::TestServices *shared_;
+  std::string tmp_;
+};
+
+swtest::TestServices *SoundPipewireServiceTest::shared_ = nullptr;
+
+TEST_F(SoundPipewireServiceTest, ToneIsCapturedFromTheDefaultSinkMonitor) {
+  Preference_InitNoUser();
+  Preference_SetNonPersistent("displayName=Sightwell Test Desk", true);
+
+  SoundBackend *backend = SoundLib_CreateBackendMulti(SOUNDLIB_API_PIPEWIRE, nullptr);
+  ASSERT_NE(backend, nullptr);
+  Capture cap;
+  SoundStream *stream = nullptr;
+  ASSERT_TRUE(
+      SoundLib_CreateSyncSoundStream(backend, &kAgentParams, 96000, 1, Collect, &cap, &stream));
+  ASSERT_TRUE(SoundLib_StartSoundStream(stream));
+
+  // Negotiation gives exactly the one offered format.
+  spa_audio_info_raw fmt{};
+  ASSERT_TRUE(swtest::WaitFor([&] { return SoundPipewireGetNegotiatedFormat(stream, &fmt); }, 5000));
+  EXPECT_EQ(fmt.format, SPA_AUDIO_FORMAT_S16_LE);
+  EXPECT_EQ(fmt.rate, 48000u);
+  EXPECT_EQ(fmt.channels, 2u);
+
+  // The stream carries the display name as its application name.
+  swtest::Process::Options opt;
+  opt.env = services().env();
+  auto dump = swtest::Process::Spawn({"/usr/bin/pw-dump"}, opt);
+  ASSERT_TRUE(dump->Wait(10000).has_value());
+  std::string out = dump->Stdout();
+  EXPECT_NE(out.find("\"application.name\": \"Sightwell Test Desk\""), std::string::npos);
+  EXPECT_NE(out.find("\"media.name\": \"soundlib-pipewire\""), std::string::npos);
+
+  std::string wav = tmp_ + "/tone.wav";
+  ASSERT_TRUE(swaudio::WriteToneWav(wav, 440.0, 16384, 1000));
+  auto player = Play(wav);
+  ASSERT_TRUE(player->Wait(15000).has_value());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  SoundLib_StopSoundStream(stream);
+  EXPECT_EQ(SoundLib_GetStreamState(stream), SOUND_STREAM_STOPPED);
+  size_t blocksAtStop;
+  {
+    std::lock_guard<std::mutex> hold(cap.lock);
+    blocksAtStop = cap.blockBytes.size();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  SoundLib_DestroySoundStream(stream);
+  SoundLib_DestroyBackend(backend);
+
+  std::lock_guard<std::mutex> hold(cap.lock);
+  EXPECT_EQ(cap.blockBytes.size(), blocksAtStop);  // nothing after stop
+  EXPECT_EQ(cap.errors, 0);
+  for (uint64_t b : cap.blockBytes) {
+    ASSERT_EQ(b % 4, 0u);
+  }
+  swaudio::ToneAnalysis a = swaudio::AnalyseTone(cap.samples);
+  EXPECT_NEAR(a.loudFrames, 48000, 2400);
+  EXPECT_NEAR(a.frequencyHz, 440.0, 2.0);
+  EXPECT_NEAR(a.peakLeft, 16384, 400);
+  EXPECT_NEAR(a.peakRight, 16384, 400);
+  Preference_Exit();
+}
+
+TEST_F(SoundPipewireServiceTest, BackEndsShareOneLibraryLoad) {
+  SoundBackend *first = SoundLib_CreateBackendMulti(SOUNDLIB_API_PIPEWIRE, nullptr);
+  ASSERT_NE(first, nullptr);
+  SoundPipewireLoaderInfo one = SoundPipewireGetLoaderInfo();
+  EXPECT_EQ(one.loadState, 2);
+  EXPECT_EQ(one.refCount, 1u);
+  SoundBackend *second = SoundLib_CreateBackendMulti(SOUNDLIB_API_PIPEWIRE, "some-device");
+  ASSERT_NE(second, nullptr);
+  SoundPipewireLoaderInfo two = SoundPipewireGetLoaderInfo();
+  EXPECT_EQ(two.refCount, 2u);
+  EXPECT_EQ(two.handle, one.handle);
+
+  // The second back end still works after the first is gone.
+  SoundLib_DestroyBackend(first);
+  EXPECT_EQ(SoundPipewireGetLoaderInfo().loadState, 2);
+  EXPECT_EQ(SoundPipewireGetLoaderInfo().refCount, 1u);
+  Capture cap;
+  SoundStream *stream = nullptr;
+  ASSERT_TRUE(
+      SoundLib_CreateSyncSoundStream(second, &kAgentParams, 96000, 1, Collect, &cap, &stream));
+  EXPECT_TRUE(SoundLib_StartSoundStream(stream));
+  // Destroying the back end stops and destroys its stream too.
+  SoundLib_DestroyBackend(second);
+  SoundPipewireLoaderInfo none = SoundPipewireGetLoaderInfo();
+  EXPECT_EQ(none.loadState, 0);
+  EXPECT_EQ(none.refCount, 0u);
+
+  // Loading again starts afresh.
+  SoundBackend *again = SoundLib_CreateBackendMulti(SOUNDLIB_API_PIPEWIRE, nullptr);
+  ASSERT_NE(again, nullptr);
+  SoundLib_DestroyBackend(again);
+}
+
+TEST_F(SoundPipewireServiceTest, RefusedFormatAndMissingDaemonFailTheStartWithAnErrorEvent) {
+  SoundBackend *backend = SoundLib_CreateBackendMulti(SOUNDLIB_API_PIPEWIRE, nullptr);
+  ASSERT_NE(backend, nullptr);
+
+  // Accepted by SoundLib, refused by the back end.
+  SoundStreamParams wide = kAgentParams;
+  wide.containerSize = 24;
+  Capture cap;
+  SoundStream *stream = nullptr;
+  ASSERT_TRUE(SoundLib_CreateSyncSoundStream(backend, &wide, 96000, 1, Collect, &cap, &stream));
+  EXPECT_FALSE(SoundLib_StartSoundStream(stream));
+  EXPECT_EQ(SoundLib_GetStreamState(stream), SOUND_STREAM_STOPPED);
+  EXPECT_EQ(cap.errors, 1);
+  SoundLib_DestroySoundStream(stream);
+
+  // No daemon to connect to: fails, torn down, and may be started again.
+  std::string empty = tmp_ + "/no-daemon";
+  mkdir(empty.c_str(), 0700);
+  setenv("XDG_RUNTIME_DIR", empty.c_str(), 1);
+  ASSERT_TRUE(
+      SoundLib_CreateSyncSoundStream(backend, &kAgentParams, 96000, 1, Collect, &cap, &stream));
+  EXPECT_FALSE(SoundLib_StartSoundStream(stream));
+  EXPECT_EQ(cap.errors, 2);
+  services().ApplyToProcess();
+  EXPECT_TRUE(SoundLib_StartSoundStream(stream));
+  SoundLib_DestroyBackend(backend);
+}
+
+TEST_F(SoundPipewireServiceTest, PausedStreamResumesAndIsReleasedOnDestroy) {
+  SoundBackend *backend = SoundLib_CreateBackendMulti(SOUNDLIB_API_PIPEWIRE, nullptr);
+  ASSERT_NE(backend, nullptr);
+  Capture cap;
+  SoundStream *stream = nullptr;
+  ASSERT_TRUE(
+      SoundLib_CreateSyncSoundStream(backend, &kAgentParams, 96000, 1, Collect, &cap, &stream));
+  ASSERT_TRUE(SoundLib_StartSoundStream(stream));
+  ASSERT_TRUE(swtest::WaitFor([&] {
+    std::lock_guard<std::mutex> hold(cap.lock);
+    return cap.blockBytes.size() > 5;
+  }, 5000));
+  stream->ops->pause(stream);
+  stream->state = SOUND_STREAM_PAUSED;
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  size_t paused;
+  {
+    std::lock_guard<std::mutex> hold(cap.lock);
+    paused = cap.blockBytes.size();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  {
+    std::lock_guard<std::mutex> hold(cap.lock);
+    EXPECT_EQ(cap.blockBytes.size(), paused);
+  }
+  ASSERT_TRUE(SoundLib_StartSoundStream(stream));
+  ASSERT_TRUE(swtest::WaitFor([&] {
+    std::lock_guard<std::mutex> hold(cap.lock);
+    return cap.blockBytes.size() > paused + 5;
+  }, 5000));
+  // Paused again, then destroyed: its loop thread and PipeWire objects go too.
+  stream->ops->pause(stream);
+  stream->state = SOUND_STREAM_PAUSED;
+  SoundLib_DestroySoundStream(stream);
+  SoundLib_DestroyBackend(backend);
+  EXPECT_EQ(SoundPipewireGetLoaderInfo().loadState, 0);
+}
+
+TEST_F(SoundPipewireServiceTest, AudioStartTwiceAnswersSuccessAndChangesNothing) {
+  RemoteContext ctx;
+  ASSERT_EQ(StartAudioCapture(&ctx), CHANNEL_STATUS_SUCCESS);
+  EXPECT_TRUE(ctx.audioRunning.load());
+  SoundStream *stream = ctx.audioStream;
+  SoundBackend *backend = ctx.audioBackend;
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(StartAudioCapture(&ctx), CHANNEL_STATUS_SUCCESS);
+  EXPECT_EQ(ctx.audioStream, stream);
+  EXPECT_EQ(ctx.audioBackend, backend);
+  StopAudioCapture(&ctx);
+  EXPECT_FALSE(ctx.audioRunning.load());
+  EXPECT_EQ(ctx.audioStream, nullptr);
+  EXPECT_EQ(ctx.audioBackend, nullptr);
+  StopAudioCapture(&ctx);  // not running: nothing
+}
+
+class AudioStartWithoutDaemonTest : public SoundPipewireServiceTest {
+ protected:
+  static void SetUpTestSuite() {}
+  static void TearDownTestSuite() {}
+  swtest::TestServices &services() override { return own_; }
+  swtest::TestServices own_;
+};
+
+TEST_F(AudioStartWithoutDaemonTest, FailsAfterTenAttempts) {
+  ASSERT_TRUE(services().Kill("wireplumber"));
+  ASSERT_TRUE(services().Kill("pipewire"));
+  RemoteContext ctx;
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(StartAudioCapture(&ctx), CHANNEL_STATUS_FAILED);
+  double sec = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_GT(sec, 4.4);  // nine pauses of 500 ms
+  EXPECT_LT(sec, 7.0);
+  EXPECT_FALSE(ctx.audioRunning.load());
+  EXPECT_EQ(ctx.audioStream, nullptr);
+  EXPECT_EQ(ctx.audioBackend, nullptr);
+  EXPECT_EQ(SoundPipewireGetLoaderInfo().loadState, 0);
+
+  // A stop request ends the attempts at once.
+  agentStopping = true;
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(StartAudioCapture(&ctx), CHANNEL_STATUS_FAILED);
+  sec = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_LT(sec, 0.4);
+  agentStopping = false;
+}
+
+}  // namespace
