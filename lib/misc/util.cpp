@@ -48,9 +48,9 @@ bool CurrentHome(std::string &out) {
   return true;
 }
 
-bool IsNameChar(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
-}
+bool IsNameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+
+bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9'); }
 
 // Replaces a leading "~" or "~user"; leaves the text alone when the user
 // cannot be found, so the caller sees the name it wrote.
@@ -105,7 +105,7 @@ char *Util_ExpandString(const char *fileName) {
 
   while (pos < in.size()) {
     char c = in[pos];
-    if (c != '$' || pos + 1 >= in.size() || !IsNameChar(in[pos + 1])) {
+    if (c != '$' || pos + 1 >= in.size() || !IsNameStart(in[pos + 1])) {
       out += c;
       pos++;
       continue;

@@ -4,9 +4,11 @@
 // Expands a file name the way a shell user would expect:
 //  - a leading "~" (alone or before "/") becomes the current user's home
 //    directory, "~name" becomes the home directory of user "name";
-//  - "$NAME" becomes the value of the environment variable NAME; when it is
-//    not set, "$PID" becomes the process id and "$USER" the user name, and
-//    any other name becomes empty text (with a warning in the log).
+//  - "$NAME" (a letter or "_", then letters, digits, "_") becomes the value
+//    of the environment variable NAME; when it is not set, "$PID" becomes
+//    the process id and "$USER" the user name, and any other name becomes
+//    empty text (with a warning in the log);
+//  - "~name" for an unknown user is left as written.
 // Returns a new text the caller frees with free(), or nullptr when the
 // input is nullptr.
 char *Util_ExpandString(const char *fileName);
