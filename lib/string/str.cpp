@@ -12,13 +12,21 @@
 
 namespace {
 
-// Moves a cut back to the start of a UTF-8 sequence so a cut result never
-// ends in a partial character.
+// Length of the longest prefix of buf[0..len) that does not end in a
+// partial UTF-8 sequence, so a cut result never ends mid-character.
 size_t Utf8Boundary(const char *buf, size_t len) {
-  while (len > 0 && (static_cast<unsigned char>(buf[len]) & 0xC0) == 0x80) {
-    len--;
+  size_t start = len;
+  size_t back = 0;
+  while (start > 0 && back < 4 && (static_cast<unsigned char>(buf[start - 1]) & 0xC0) == 0x80) {
+    start--;
+    back++;
   }
-  return len;
+  if (start == 0) {
+    return len;  // no lead byte in reach: not UTF-8, leave it
+  }
+  unsigned char lead = static_cast<unsigned char>(buf[start - 1]);
+  size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+  return back + 1 < need ? start - 1 : len;
 }
 
 }  // namespace

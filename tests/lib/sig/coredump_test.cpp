@@ -1,0 +1,147 @@
+// Sig_CoreDump with a real forked copy, and Backtrace's output.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <regex>
+
+#include "lib/sig/panic.h"
+#include "tests/lib/sig/capture_log.h"
+
+using swtest::CaptureLog;
+using swtest::ReadWholeFile;
+using swtest::TempDir;
+using ::testing::HasSubstr;
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+TEST(SigCoreDump, ChildDumpsCoreAndCallerGoesOn) {
+  if (kSanitized) {
+    GTEST_SKIP() << "sanitizer runtimes reserve terabytes of shadow memory; no real core";
+  }
+  TempDir dir;
+  std::string logPath = dir.path() + "/log";
+  std::string resultPath = dir.path() + "/result";
+  // A forked child does the dump so that the limit and the working folder
+  // of this test process stay untouched.
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    CaptureLog::Get().AlsoTo(logPath);
+    if (chdir(dir.path().c_str()) != 0) {
+      _exit(3);
+    }
+    struct rlimit limit {512UL * 1024 * 1024, 512UL * 1024 * 1024};
+    setrlimit(RLIMIT_CORE, &limit);
+    pid_t copy = Sig_CoreDump();
+    char *name = copy > 0 ? SigGetCoreFileName(copy) : nullptr;
+    std::ofstream(resultPath) << copy << "\n" << (name != nullptr ? name : "") << "\n";
+    _exit(0);  // still alive after the dump
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0);
+
+  std::string log = ReadWholeFile(logPath);
+  EXPECT_THAT(log, HasSubstr("\nAttempting a core dump using a 524288 KB size limit\n"));
+  std::istringstream result(ReadWholeFile(resultPath));
+  long copy = 0;
+  std::string name;
+  result >> copy >> name;
+  std::string pattern = ReadWholeFile("/proc/sys/kernel/core_pattern");
+  if (!pattern.empty() && pattern[0] == '|') {
+    // Cores go to a collector program: whether it keeps one is its affair.
+    return;
+  }
+  ASSERT_GT(copy, 0) << log;
+  EXPECT_THAT(log, HasSubstr("Core dumped.\n"));
+  ASSERT_FALSE(name.empty());
+  struct stat st {};
+  EXPECT_EQ(stat(name.c_str(), &st), 0) << "no core file at " << name;
+  if (name.rfind(dir.path(), 0) != 0) {
+    ADD_FAILURE() << "core outside the test folder is left alone: " << name;
+  }
+}
+
+TEST(SigCoreDump, ZeroLimitMakesNoChild) {
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    struct rlimit zero {0, 0};
+    setrlimit(RLIMIT_CORE, &zero);
+    _exit(Sig_CoreDump() == -1 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+__attribute__((noinline)) void Recurse(int depth, int bugNr) {
+  if (depth > 0) {
+    Recurse(depth - 1, bugNr);
+  } else {
+    Backtrace(bugNr);
+  }
+  asm volatile("" ::: "memory");  // keeps the recursion from becoming a loop
+}
+
+TEST(BacktraceTest, WritesBothWalksWithFrameFormat) {
+  CaptureLog::Get().Clear();
+  Recurse(3, 0);
+  auto lines = CaptureLog::Get().Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].text, "Backtrace:\n");
+  std::regex frame(
+      "Backtrace\\[[0-9]+\\] [0-9a-f]{16} rip=[0-9a-f]{16} rbx=[0-9a-f]{16} rbp=[0-9a-f]{16} "
+      "r12=[0-9a-f]{16} r13=[0-9a-f]{16} r14=[0-9a-f]{16} r15=[0-9a-f]{16}\n");
+  std::regex sym("SymBacktrace\\[[0-9]+\\] [0-9a-f]{16} rip=[0-9a-f]{16} (in function .* in "
+                 "object .* loaded at [0-9a-f]{16})?\n");
+  size_t frames = 0;
+  size_t syms = 0;
+  bool sawLibc = false;
+  for (const auto &l : lines) {
+    if (l.text.rfind("Backtrace[", 0) == 0) {
+      EXPECT_TRUE(std::regex_match(l.text, frame)) << l.text;
+      frames++;
+    } else if (l.text.rfind("SymBacktrace[", 0) == 0) {
+      EXPECT_TRUE(std::regex_match(l.text, sym)) << l.text;
+      sawLibc = sawLibc || l.text.find("libc.so") != std::string::npos;
+      syms++;
+    }
+  }
+  EXPECT_GE(frames, 5u);  // Backtrace, 4 x Recurse, the test body, ...
+  EXPECT_EQ(frames, syms) << CaptureLog::Get().Text();
+  EXPECT_TRUE(sawLibc);
+  // Indices start at 0 in each walk.
+  EXPECT_THAT(CaptureLog::Get().Text(), HasSubstr("Backtrace[0] "));
+  EXPECT_THAT(CaptureLog::Get().Text(), HasSubstr("SymBacktrace[0] "));
+}
+
+TEST(BacktraceTest, BugNumberHeaderAndLineBound) {
+  CaptureLog::Get().Clear();
+  Recurse(700, 12);
+  auto lines = CaptureLog::Get().Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].text, "Backtrace for bugNr=12\n");
+  size_t frames = 0;
+  size_t syms = 0;
+  for (const auto &l : lines) {
+    frames += l.text.rfind("Backtrace[", 0) == 0;
+    syms += l.text.rfind("SymBacktrace[", 0) == 0;
+  }
+  EXPECT_EQ(frames, 500u);
+  EXPECT_EQ(syms, 500u);
+}
+
+}  // namespace
