@@ -11,7 +11,7 @@
 enum : unsigned int {
   CSGTG_NORMAL = 0,    // any invalid or unmappable sequence fails
   CSGTG_TRANSLIT = 1,  // replace (transliterate where the engine can)
-  CSGTG_IGNORE = 2,    // replace / skip
+  CSGTG_ESCAPE = 2,    // replace (by an escape sequence where the engine can)
 };
 
 // Default directory of ICU's data file "icudt44l.dat".
@@ -23,6 +23,9 @@ enum : unsigned int {
 bool CodeSet_Init(const char *icuDataDir);
 // True when conversions use iconv.
 bool CodeSet_UsesIconv(void);
+// True when the current engine can convert between the named encoding and
+// UTF-8.
+bool CodeSet_IsNameKnown(const char *name);
 
 // The name of the process's current encoding: G_FILENAME_ENCODING (up to
 // its first comma; "@locale" means the locale's code set), else the locale's
@@ -34,7 +37,9 @@ char *CodeSet_GetLocaleCodeSet(void);
 
 // Converts sizeIn bytes from codeIn to codeOut. On success *bufOut is a new
 // buffer (release with free()) holding *sizeOut bytes followed by four zero
-// bytes. Returns false on failure (outputs untouched).
+// bytes. Returns false on failure (outputs untouched). In the replacing
+// modes an invalid or unmappable sequence is replaced and the conversion
+// goes on.
 bool CodeSet_GenericToGeneric(const char *codeIn, const char *bufIn, size_t sizeIn,
                               const char *codeOut, unsigned int mode, char **bufOut,
                               size_t *sizeOut);
