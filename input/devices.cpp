@@ -44,6 +44,7 @@ void TearDown(InputState &state, const Slot (&slots)[4]) {
     ei_unref(state.ei);
     state.ei = nullptr;
   }
+  state.connected = false;
   state.eisFd.store(-1, std::memory_order_release);
 }
 
@@ -128,7 +129,10 @@ void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device *
     // A context whose descriptor was closed behind its back still holds the
     // devices in the slots; drop them with it before building a new one.
     if (state.ei != nullptr) {
-      TearDown(state, slots);
+      for (const Slot &slot : slots) {
+        ReleaseSlot(slot.device);
+      }
+      ReleaseStaleContext(state);
     }
     InitLocked(state);
     if (state.eisFd.load(std::memory_order_relaxed) < 0) {
@@ -146,6 +150,7 @@ void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device *
     enum ei_event_type type = ei_event_get_type(event);
     switch (type) {
       case EI_EVENT_CONNECT:
+        state.connected = true;
         Log_Info("sightwellInput: EI_EVENT_CONNECT connected");
         break;
 

@@ -153,16 +153,8 @@ void InitLocked(InputState &state) {
   Log_Info("sightwellInput: Mutter EIS fd: %d", fd);
 
   // 7.-9. The libei sender context on the descriptor. A context left over
-  // from an earlier connection is released first, never leaked.
-  state.eisFd.store(-1, std::memory_order_release);
-  if (state.seat != nullptr) {
-    ei_seat_unref(state.seat);
-    state.seat = nullptr;
-  }
-  if (state.ei != nullptr) {
-    ei_unref(state.ei);
-    state.ei = nullptr;
-  }
+  // from an earlier connection is dropped first.
+  ReleaseStaleContext(state);
   state.ei = ei_new_sender(nullptr);
   if (state.ei == nullptr) {
     Log_Error("sightwellInput: Failed to instantiate libei");
@@ -173,6 +165,8 @@ void InitLocked(InputState &state) {
   int r = ei_setup_backend_fd(state.ei, fd);
   if (r == 0) {
     state.eisFd.store(fd, std::memory_order_release);
+    // Usable from here on, whoever called Init.
+    state.needsInit = false;
     Log_Info("sightwellInput: libei client connected with EIS fd %d", fd);
   } else {
     Log_Error("sightwellInput: ei_setup_backend_fd failed: %s", strerror(-r));

@@ -1,8 +1,10 @@
 // InjectMouseEvent / InjectKeyEvent: the parent's pointer and key records as
 // libei events on the absolute pointer and the keyboard, one frame per call.
 #include <libei-1.0/libei.h>
+#include <poll.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdint>
 
 #include "input/input.h"
@@ -60,6 +62,24 @@ int KeyCodeOf(uint16_t vscancode) {
   return key != 0 ? key : -1;
 }
 
+// Longest wait for room on the EIS socket before an injection.
+constexpr int kRoomWaitMs = 1000;
+
+// libei keeps what the socket does not take in a queue of its own that only
+// a later ei_dispatch sends; after the last record of a burst nothing would
+// ever send it. Waiting until the socket is writable (at least half of its
+// buffer free) before each injection keeps that queue unused: a slow
+// compositor holds the parent's records back instead of losing the tail.
+void WaitForRoom(const InputState &state) {
+  int fd = state.eisFd.load(std::memory_order_relaxed);
+  if (fd < 0) {
+    return;
+  }
+  pollfd p{fd, POLLOUT, 0};
+  while (poll(&p, 1, kRoomWaitMs) < 0 && errno == EINTR) {
+  }
+}
+
 // Flushes what the device calls queued, while the context is usable.
 void Flush(InputState &state) {
   int fd = state.eisFd.load(std::memory_order_relaxed);
@@ -88,6 +108,7 @@ void InjectMouseEvent(const MouseRecord *record, ei_device **abs, uint16_t *last
   const int8_t wheel = record->wheel;
   const int8_t hwheel = record->hwheel;
 
+  WaitForRoom(TheInputState());
   // Logical compositor coordinates, passed through unchanged.
   ei_device_pointer_motion_absolute(device, static_cast<double>(x), static_cast<double>(y));
 
@@ -121,6 +142,7 @@ void InjectKeyEvent(ei_device **kbd, uint16_t vscancode, uint8_t pressed) {
               static_cast<unsigned>(vscancode));
     return;
   }
+  WaitForRoom(TheInputState());
   ei_device_keyboard_key(device, static_cast<uint32_t>(key), pressed != 0);
   ei_device_frame(device, 0);
   Flush(TheInputState());

@@ -20,7 +20,14 @@ struct InputState {
   std::atomic<int> disconnectFd{-1};
   ei_seat *seat = nullptr;          // the one seat in use
   bool needsInit = false;           // re-create the context before dispatching
+  // The context saw EI_EVENT_CONNECT. libei 1.3 crashes when a context is
+  // released before its handshake finished, so only such contexts are.
+  bool connected = false;
 };
+
+// Releases a context that is being replaced while still alive: released when
+// it had connected, otherwise left alone (a small leak instead of a crash).
+void ReleaseStaleContext(InputState &state);
 
 InputState &TheInputState();
 

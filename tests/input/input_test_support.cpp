@@ -241,7 +241,8 @@ bool Pump(Slots &slots, const std::function<bool()> &done, int timeoutMs) {
 }
 
 bool ConnectAndWaitForDevices(FakeCompositor &compositor, Slots &slots) {
-  Init();
+  // HandleEvents runs Init itself while no context is usable.
+  HandleEvents(&slots.ptr, &slots.kbd, &slots.abs, &slots.touch);
   if (GetEisFd() < 0) {
     return false;
   }

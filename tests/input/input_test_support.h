@@ -77,7 +77,7 @@ struct Slots {
 // every 20 ms) until done() holds or timeoutMs passed.
 bool Pump(Slots &slots, const std::function<bool()> &done, int timeoutMs);
 
-// Connects through Init and pumps until the keyboard and the absolute
+// Connects (HandleEvents runs Init) and pumps until the keyboard and the absolute
 // pointer are emulating on the fake compositor.
 bool ConnectAndWaitForDevices(FakeCompositor &compositor, Slots &slots);
 

@@ -112,7 +112,8 @@ GDBusInterfaceInfo *Interface(const char *name) {
   return g_dbus_node_info_lookup_interface(service->introspection, name);
 }
 
-void StopSession(const std::string &path, bool emitClosed) {
+void StopSession(std::string path, bool emitClosed) {
+  // By value: callers pass the map's own key, which is erased below.
   auto it = service->sessions.find(path);
   if (it == service->sessions.end()) {
     return;
