@@ -1,0 +1,355 @@
+// The agent built on this host against GNOME Mutter 48 running headless in a
+// Debian 13 root, driven exactly as a parent would drive it: session files
+// naming the session's bus, runtime directory and user, capture start on
+// "Meta-0", keys and pointer through the agent, audio from the session, a
+// logout and a stop.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "tests/support/process.h"
+#include "tests/support/test_env.h"
+#include "tools/sightwell-parent/parent.h"
+
+namespace {
+
+constexpr uint32_t kWidth = 1280;
+constexpr uint32_t kHeight = 720;
+
+std::map<std::string, std::string> ParseEnv(const std::string &text) {
+  std::map<std::string, std::string> env;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    auto eq = line.find('=');
+    if (eq != std::string::npos) {
+      env[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+  }
+  return env;
+}
+
+int RunShell(const std::string &command) {
+  int status = system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Set-1 scancodes of the characters the tests type.
+uint16_t Scancode(char c) {
+  static const std::map<char, uint16_t> codes = {
+      {'a', 0x1e}, {'b', 0x30}, {'c', 0x2e}, {'d', 0x20}, {'e', 0x12}, {'f', 0x21}, {'g', 0x22},
+      {'h', 0x23}, {'i', 0x17}, {'j', 0x24}, {'k', 0x25}, {'l', 0x26}, {'m', 0x32}, {'n', 0x31},
+      {'o', 0x18}, {'p', 0x19}, {'q', 0x10}, {'r', 0x13}, {'s', 0x1f}, {'t', 0x14}, {'u', 0x16},
+      {'v', 0x2f}, {'w', 0x11}, {'x', 0x2d}, {'y', 0x15}, {'z', 0x2c}, {' ', 0x39}, {'/', 0x35},
+      {'\n', 0x1c}, {'.', 0x34}, {'-', 0x0c}};
+  auto it = codes.find(c);
+  return it == codes.end() ? 0 : it->second;
+}
+
+// Power of one frequency in a block of mono samples (Goertzel), normalised
+// by the block's energy: near 1 for a pure tone at that frequency.
+double ToneShare(const std::vector<double> &x, double freq, double rate) {
+  double k = 2 * std::cos(2 * M_PI * freq / rate), s1 = 0, s2 = 0, energy = 0;
+  for (double v : x) {
+    double s = v + k * s1 - s2;
+    s2 = s1;
+    s1 = s;
+    energy += v * v;
+  }
+  double power = s1 * s1 + s2 * s2 - k * s1 * s2;
+  return energy > 0 ? 2 * power / (energy * static_cast<double>(x.size())) : 0;
+}
+
+class RealCompositor : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    const char *root = getenv("SIGHTWELL_REAL_ROOT");
+    if (root == nullptr || access((std::string(root) + "/.sightwell-ready").c_str(), F_OK) != 0) {
+      skipReason_ = "SIGHTWELL_REAL_ROOT does not name a root made by scripts/real-compositor build";
+      return;
+    }
+    root_ = root;
+    state_ = swtest::MakeTempDir("sightwell-e2e");
+    std::string cmd = swtest::SourcePath("scripts/real-compositor") + " start " + root_ + " " +
+                      state_ + " > " + state_ + "/start.out 2>&1";
+    if (RunShell(cmd) != 0) {
+      startError_ = swtest::ReadFile(state_ + "/start.out");
+      return;
+    }
+    env_ = ParseEnv(swtest::ReadFile(state_ + "/env"));
+    uid_ = static_cast<uid_t>(std::stoul(env_["SESSION_UID"]));
+
+    home_ = state_ + "/home";
+    mkdir(home_.c_str(), 0755);
+    mkdir((home_ + "/.velmora").c_str(), 0755);
+    logPath_ = state_ + "/sightwell.log";
+    swtest::WriteFile(home_ + "/.velmora/config",
+                      "sightwell.log.fileName = \"" + logPath_ + "\"\n");
+    parent_ = std::make_unique<swparent::Parent>(swtest::UniqueCardName());
+    parent_->OnAudio([](const swparent::AudioBlock &b) {
+      std::lock_guard<std::mutex> guard(audioLock_);
+      for (size_t i = 0; i + 3 < b.samples.size(); i += 4) {
+        int16_t l;
+        memcpy(&l, &b.samples[i], 2);
+        audio_.push_back(l);
+      }
+    });
+    if (!parent_->Listen() ||
+        !parent_->WriteSessionFiles(env_["DBUS_SESSION_BUS_ADDRESS"], env_["XDG_RUNTIME_DIR"], uid_)) {
+      startError_ = "the reference parent could not listen";
+      return;
+    }
+    swtest::Process::Options options;
+    options.env = {{"QUILLWORKER_CARD", parent_->card()}, {"HOME", home_}};
+    options.unsetEnv = {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "REMOTE_SESSION_WORKFLOW"};
+    agent_ = swtest::Process::Spawn({swtest::AgentBinary()}, options);
+  }
+
+  static void TearDownTestSuite() {
+    if (agent_) {
+      agent_->Signal(SIGKILL);
+      agent_->Wait(5000);
+    }
+    agent_.reset();
+    parent_.reset();
+    if (!state_.empty()) {
+      RunShell(swtest::SourcePath("scripts/real-compositor") + " stop " + state_);
+    }
+  }
+
+  void SetUp() override {
+    if (!skipReason_.empty()) {
+      GTEST_SKIP() << skipReason_;
+    }
+    ASSERT_TRUE(startError_.empty()) << startError_;
+    ASSERT_TRUE(agent_ != nullptr);
+  }
+
+  // Starts a program inside the root as the session user, on the session's
+  // Wayland display.
+  static std::unique_ptr<swtest::Process> InSession(const std::vector<std::string> &argv,
+                                                    const std::string &stdoutPath = "") {
+    std::vector<std::string> full = {
+        "/usr/sbin/chroot", "--userspec=" + std::to_string(uid_) + ":" + std::to_string(uid_),
+        root_, "/usr/bin/env", "-i", "PATH=/usr/bin:/bin", "HOME=/home/" + env_["SESSION_USER"],
+        "XDG_RUNTIME_DIR=" + env_["ROOT_RUNTIME_DIR"], "WAYLAND_DISPLAY=wayland-0",
+        "DBUS_SESSION_BUS_ADDRESS=unix:path=" + env_["ROOT_RUNTIME_DIR"] + "/bus"};
+    full.insert(full.end(), argv.begin(), argv.end());
+    swtest::Process::Options options;
+    options.stdoutPath = stdoutPath;
+    return swtest::Process::Spawn(full, options);
+  }
+
+  static size_t CountColor(const swparent::Frame &f, uint8_t b, uint8_t g, uint8_t r) {
+    size_t n = 0;
+    for (size_t i = 0; i + 3 < f.pixels.size(); i += 4) {
+      n += f.pixels[i] == b && f.pixels[i + 1] == g && f.pixels[i + 2] == r;
+    }
+    return n;
+  }
+
+  static void Type(const std::string &text) {
+    for (char c : text) {
+      uint16_t code = Scancode(c);
+      ASSERT_NE(code, 0) << "no scancode for '" << c << "'";
+      ASSERT_TRUE(parent_->SendKey(code, true));
+      ASSERT_TRUE(parent_->SendKey(code, false));
+      usleep(20000);
+    }
+  }
+
+  static inline std::string skipReason_;
+  static inline std::string startError_;
+  static inline std::string root_;
+  static inline std::string state_;
+  static inline std::string home_;
+  static inline std::string logPath_;
+  static inline std::map<std::string, std::string> env_;
+  static inline uid_t uid_ = 0;
+  static inline std::unique_ptr<swparent::Parent> parent_;
+  static inline std::unique_ptr<swtest::Process> agent_;
+  static inline std::mutex audioLock_;
+  static inline std::vector<int16_t> audio_;
+  static inline std::unique_ptr<swtest::Process> terminal_;
+};
+
+TEST_F(RealCompositor, CaptureStartsOnTheVirtualMonitorAndFramesShowAClientWindow) {
+  ASSERT_EQ(parent_->WaitForControl(10000), static_cast<uint32_t>(REMOTE_INFO_USER));
+  ASSERT_TRUE(parent_->WaitForAudio(5000));
+  // A terminal with a magenta background, so its window is easy to find.
+  std::string fontConfig = root_ + "/home/" + env_["SESSION_USER"] + "/.config/foot";
+  RunShell("mkdir -p " + fontConfig);
+  swtest::WriteFile(fontConfig + "/foot.ini",
+                    "[main]\nfont=DejaVu Sans Mono:size=14\n[colors]\nbackground=ff00ff\n"
+                    "foreground=000000\n");
+  RunShell("chown -R " + std::to_string(uid_) + ":" + std::to_string(uid_) + " " + root_ +
+           "/home/" + env_["SESSION_USER"] + "/.config");
+  terminal_ = InSession({"foot", "--", "/bin/sh"});
+  ASSERT_TRUE(terminal_ != nullptr);
+
+  ASSERT_TRUE(parent_->SendCaptureStart("Meta-0"));
+  auto echo = parent_->WaitControlRecord(REMOTE_CAPTURE_START, 10000);
+  ASSERT_TRUE(echo.has_value()) << swtest::ReadFile(logPath_);
+  EXPECT_EQ(echo->status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  EXPECT_STREQ(echo->connector, "Meta-0");
+
+  // Frames come on damage; the terminal drawing itself is damage.
+  bool sawWindow = false;
+  swtest::WaitFor([&] {
+    auto frame = parent_->LastFrame();
+    sawWindow = frame && frame->width == kWidth && frame->height == kHeight &&
+                CountColor(*frame, 0xff, 0x00, 0xff) > 20000;
+    return sawWindow;
+  }, 20000);
+  auto frame = parent_->LastFrame();
+  ASSERT_TRUE(frame.has_value()) << "no frame arrived; log:\n" << swtest::ReadFile(logPath_);
+  EXPECT_EQ(frame->width, kWidth);
+  EXPECT_EQ(frame->height, kHeight);
+  EXPECT_EQ(frame->pixels.size(), static_cast<size_t>(kWidth) * kHeight * 4);
+  EXPECT_TRUE(sawWindow) << "the terminal's magenta window is not in the frame";
+  EXPECT_EQ(parent_->GetSummary().malformed, 0u) << parent_->GetSummary().firstMalformed;
+}
+
+TEST_F(RealCompositor, KeysTypedThroughTheAgentRunACommandInTheTerminal) {
+  std::string marker = root_ + "/tmp/sightwell-e2e-typed";
+  unlink(marker.c_str());
+  // The terminal has the keyboard focus as the only window.
+  Type("touch /tmp/sightwell-e2e-typed\n");
+  EXPECT_TRUE(swtest::WaitFor([&] { return access(marker.c_str(), F_OK) == 0; }, 10000))
+      << "the typed command did not run; log:\n" << swtest::ReadFile(logPath_);
+}
+
+TEST_F(RealCompositor, PointerMovesBringCursorMetadataWithOneBitmapPerShape) {
+  for (int i = 0; i < 40; i++) {
+    ASSERT_TRUE(parent_->SendMouse(100 + i * 20, 100 + i * 10, 0, 0, 0));
+    usleep(20000);
+  }
+  ASSERT_TRUE(swtest::WaitFor([&] { return parent_->GetSummary().cursorUpdates >= 5; }, 10000))
+      << "no cursor updates; log:\n" << swtest::ReadFile(logPath_);
+  auto records = parent_->CursorRecords();
+  std::set<uint32_t> ids;
+  size_t bitmaps = 0;
+  for (const auto &r : records) {
+    ids.insert(r.record.cursorId);
+    bitmaps += r.record.cursorBytes != 0;
+    if (r.record.cursorBytes != 0) {
+      EXPECT_EQ(r.record.cursorBytes, r.record.cursorWidth * r.record.cursorHeight * 4);
+    }
+  }
+  EXPECT_GE(bitmaps, 1u);
+  // A bitmap travels only when the shape changes: far fewer than updates.
+  EXPECT_LT(bitmaps, records.size());
+  EXPECT_LE(bitmaps, ids.size() * 2 + 1);
+}
+
+TEST_F(RealCompositor, PointerClicksReachAClient) {
+  if (terminal_) {
+    terminal_->Signal(SIGTERM);
+    terminal_->Wait(5000);
+    terminal_.reset();
+  }
+  std::string wevOut = state_ + "/wev.out";
+  auto wev = InSession({"wev"}, wevOut);
+  ASSERT_TRUE(swtest::WaitFor([&] { return swtest::ReadFile(wevOut).find("configure") != std::string::npos; }, 10000))
+      << swtest::ReadFile(wevOut);
+  // New windows open in the middle of the monitor.
+  for (int i = 0; i < 10; i++) {
+    ASSERT_TRUE(parent_->SendMouse(kWidth / 2 - 5 + i, kHeight / 2, 0, 0, 0));
+    usleep(20000);
+  }
+  ASSERT_TRUE(parent_->SendMouse(kWidth / 2 + 5, kHeight / 2, kMouseButtonLeft, 0, 0));
+  usleep(50000);
+  ASSERT_TRUE(parent_->SendMouse(kWidth / 2 + 5, kHeight / 2, 0, 0, 0));
+  EXPECT_TRUE(swtest::WaitFor([&] {
+    std::string out = swtest::ReadFile(wevOut);
+    return out.find("wl_pointer] button") != std::string::npos &&
+           out.find("pressed") != std::string::npos;
+  }, 10000)) << swtest::ReadFile(wevOut);
+  wev->Signal(SIGTERM);
+  wev->Wait(5000);
+}
+
+TEST_F(RealCompositor, ATonePlayedInTheSessionReachesTheParent) {
+  ASSERT_TRUE(parent_->SendAudioStart());
+  auto reply = parent_->WaitAudioRecord(REMOTE_AUDIO_START, 15000);
+  ASSERT_TRUE(reply.has_value());
+  ASSERT_EQ(reply->status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS))
+      << swtest::ReadFile(logPath_);
+  // Two seconds of 1 kHz at half scale, written where the session sees it.
+  std::string wav = root_ + "/tmp/sightwell-tone.wav";
+  {
+    std::ofstream out(wav, std::ios::binary);
+    const uint32_t rate = 48000, frames = rate * 2, bytes = frames * 4;
+    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char *>(&v), 4); };
+    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char *>(&v), 2); };
+    out.write("RIFF", 4); u32(36 + bytes); out.write("WAVEfmt ", 8); u32(16); u16(1); u16(2);
+    u32(rate); u32(rate * 4); u16(4); u16(16); out.write("data", 4); u32(bytes);
+    for (uint32_t i = 0; i < frames; i++) {
+      int16_t v = static_cast<int16_t>(16000 * std::sin(2 * M_PI * 1000.0 * i / rate));
+      out.write(reinterpret_cast<const char *>(&v), 2);
+      out.write(reinterpret_cast<const char *>(&v), 2);
+    }
+  }
+  chmod(wav.c_str(), 0644);
+  {
+    std::lock_guard<std::mutex> guard(audioLock_);
+    audio_.clear();
+  }
+  auto play = InSession({"pw-play", "/tmp/sightwell-tone.wav"});
+  play->Wait(15000);
+  usleep(500000);
+  std::vector<int16_t> samples;
+  {
+    std::lock_guard<std::mutex> guard(audioLock_);
+    samples = audio_;
+  }
+  // Some 100 ms window must hold the tone at a clear level.
+  double best = 0, bestRms = 0;
+  for (size_t start = 0; start + 4800 <= samples.size(); start += 2400) {
+    std::vector<double> window(samples.begin() + start, samples.begin() + start + 4800);
+    double rms = 0;
+    for (double v : window) rms += v * v;
+    rms = std::sqrt(rms / 4800);
+    double share = ToneShare(window, 1000, 48000);
+    if (rms > 1000 && share > best) {
+      best = share;
+      bestRms = rms;
+    }
+  }
+  EXPECT_GT(best, 0.8) << "no 1 kHz tone among " << samples.size() << " samples";
+  EXPECT_GT(bestRms, 4000);
+}
+
+TEST_F(RealCompositor, ALogoutIsReportedOnceAndAStopEndsTheAgentCleanly) {
+  pid_t bus = -1;
+  std::istringstream pids(swtest::ReadFile(state_ + "/pids"));
+  pid_t pid;
+  std::string comm;
+  while (pids >> pid >> comm) {
+    if (comm == "dbus-daemon") {
+      bus = pid;
+    }
+  }
+  ASSERT_GT(bus, 0);
+  kill(bus, SIGKILL);
+  auto logout = parent_->WaitControlRecord(REMOTE_LOGOUT, 10000);
+  ASSERT_TRUE(logout.has_value()) << swtest::ReadFile(logPath_);
+  EXPECT_EQ(logout->logout, 1);
+  usleep(1500000);
+  EXPECT_FALSE(parent_->WaitControlRecord(REMOTE_LOGOUT, 100).has_value());
+  ASSERT_TRUE(parent_->SendStop());
+  auto status = agent_->Wait(15000);
+  ASSERT_TRUE(status.has_value()) << "the agent did not exit after REMOTE_STOP";
+  EXPECT_EQ(*status, 0) << swtest::ReadFile(logPath_);
+}
+
+}  // namespace
