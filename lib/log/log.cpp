@@ -141,7 +141,7 @@ void LogFillHeader(LogMessageHeader *header, const LogModuleEntry *record,
     name = "*UNKNOWN*";
   }
   snprintf(header->threadName, sizeof header->threadName, "%s", name);
-  LogOpIdFunction opId = LogTheState().opIdFunction;
+  LogOpIdFunction opId = LogTheState().opIdFunction.load(std::memory_order_acquire);
   if (opId != nullptr) {
     if (!opId(sizeof header->opId, header->opId)) {
       header->opId[0] = '\0';

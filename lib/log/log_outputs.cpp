@@ -208,7 +208,7 @@ void Log_Reset(void) {
     }
     s.outputCount = 0;
     s.lockCreating.store(0, std::memory_order_release);
-    s.opIdFunction = nullptr;
+    s.opIdFunction.store(nullptr, std::memory_order_release);
   }
   s.bypass.store(false, std::memory_order_release);
   s.depth.store(0, std::memory_order_relaxed);
@@ -230,5 +230,5 @@ void Log_BypassLocking(bool bypass) {
 void Log_RegisterOpIdFunction(LogOpIdFunction fn) {
   LogErrnoKeeper keepErrno;
   LogLockHolder holder;
-  LogTheState().opIdFunction = fn;
+  LogTheState().opIdFunction.store(fn, std::memory_order_release);
 }

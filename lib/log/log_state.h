@@ -27,7 +27,7 @@ struct LogState {
   LogRing ring{gLogRingStorage, kLogRingSize, 0, 0, 0};
   int outputCount = 0;
   LogOutput *outputs[kLogMaxOutputs] = {};
-  LogOpIdFunction opIdFunction = nullptr;
+  std::atomic<LogOpIdFunction> opIdFunction{nullptr};  // read by opens outside the lock
 };
 
 LogState &LogTheState();

@@ -1,0 +1,73 @@
+// The log file output's record and the pieces its source files share.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "lib/log/log_file_output.h"
+#include "lib/log/log_ring.h"
+
+constexpr size_t kLogFileScratchSize = 32769;
+constexpr size_t kLogFilePrefixMax = 256;
+constexpr size_t kLogFileLineBufferSize = kLogFilePrefixMax + kLogFileScratchSize;
+constexpr uint32_t kLogFileNoThrottleLimit = UINT32_MAX;
+
+struct LogFileOutput {
+  LogOutput head;  // first: the facility sees only this
+  char *fileName;
+  char *suffix;
+  char *logDir;
+  bool opened;
+  bool openResult;
+  bool append;
+  bool fastRotation;
+  bool syncAfterWrite;
+  bool nameGenerated;
+  bool systemArea;
+  int32_t keepOld;
+  int32_t permissions;
+  int64_t hostUtcOffset;  // seconds east of UTC, at creation
+  uint64_t bytesWritten;
+  int32_t rotateSize;     // 0: no size rotation
+  uint64_t bytesDiscarded;
+  int fd;                 // -1 while no file is open
+  LogPrefixSwitches switches;
+  uint64_t throttleThreshold;
+  uint64_t throttleTotal;
+  uint64_t throttleLastTotal;
+  uint64_t throttleLastCheckUs;
+  uint32_t throttleLimit;  // bytes per second; UINT32_MAX none, 0 stop for good
+  bool throttled;
+  LogRing throttleRing;
+  uint8_t *throttleStorage;
+  char scratch[kLogFileScratchSize];
+  char lineBuffer[kLogFileLineBufferSize];
+};
+
+inline LogFileOutput *AsFileOutput(LogOutput *output) {
+  return reinterpret_cast<LogFileOutput *>(output);
+}
+
+// Opening (the output's open operation) and the safe open of one path.
+bool LogFileOpen(LogOutput *output);
+int LogFileSafeOpen(const LogFileOutput *out);
+// Rotates the output's files and logs how long it took.
+void LogFileRotate(LogFileOutput *out);
+
+// The output's log operation and the identification block.
+void LogFileLogLine(LogOutput *output, LogMessageHeader *header, size_t length, const char *line);
+bool LogFileWriteIdentification(LogFileOutput *out, const LogMessageHeader &header);
+// A header of the current time and thread at the given level.
+void LogFileMakeHeader(LogMessageHeader *header, uint32_t level);
+
+// Settles the file name and directory of a new output (false: creation
+// fails; the reason is logged).
+bool LogFileSettleName(LogFileOutput *out, const char *configKey, const char *paramFileName,
+                       const LogConfigProvider *provider);
+
+// Test seams: the folder standing for "/var/log/velmora", and the clocks
+// the throttle and the rotation timing read (microseconds, monotonic).
+void LogFileSetSystemLogDir(const char *dir);
+typedef uint64_t (*LogFileClock)(void);
+void LogFileSetClock(LogFileClock clock);
+uint64_t LogFileNowUs(void);
