@@ -345,6 +345,10 @@ gboolean OnEisReadable(gint, GIOCondition, gpointer) {
   return G_SOURCE_CONTINUE;
 }
 
+// Requests made outside the EIS callback (the control interface) go out on
+// the next dispatch; run one now instead of waiting for the client.
+void FlushNow() { OnEisReadable(0, G_IO_IN, nullptr); }
+
 }  // namespace
 
 bool EisServerStart(const EisServerOptions &options) {
@@ -419,6 +423,7 @@ void EisServerPauseDevices() {
       EisRecord("device-paused %s", d.name.c_str());
     }
   }
+  FlushNow();
 }
 
 void EisServerResumeDevices() {
@@ -428,6 +433,7 @@ void EisServerResumeDevices() {
       EisRecord("device-resumed %s", d.name.c_str());
     }
   }
+  FlushNow();
 }
 
 bool EisServerRemoveDevice(const std::string &kind) {
@@ -446,6 +452,7 @@ bool EisServerRemoveDevice(const std::string &kind) {
       }
     }
   }
+  FlushNow();
   return removed;
 }
 
@@ -453,6 +460,7 @@ void EisServerAddSeat(const std::string &name) {
   for (auto &client : server->clients) {
     AddSeat(*client, name.c_str());
   }
+  FlushNow();
 }
 
 uint32_t EisServerClientCount() {
