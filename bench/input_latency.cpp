@@ -5,6 +5,7 @@
 //
 // Prints p50/p99/max over 10,000 pointer records at a steady rate and in
 // bursts, and the highest sustained rate at which nothing was lost.
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
