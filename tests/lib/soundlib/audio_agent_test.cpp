@@ -35,7 +35,8 @@ class AudioAgentTest : public ::testing::Test {
     std::string prefs = tmp_ + "/home/.velmora";
     ASSERT_EQ(system(("mkdir -p '" + prefs + "'").c_str()), 0);
     ASSERT_TRUE(swtest::WriteFile(prefs + "/config",
-                                  std::string("displayName = \"") + kDisplayName + "\"\n"));
+                                  std::string("displayName = \"") + kDisplayName + "\"\n" +
+                                      "sightwell.log.fileName = \"" + LogPath() + "\"\n"));
     parent_.OnAudio([this](const swparent::AudioBlock &b) {
       std::lock_guard<std::mutex> hold(lock_);
       if (b.header.type != 13 || b.header.sampleRate != 48000 || b.header.bitsPerSample != 16 ||
@@ -66,9 +67,12 @@ class AudioAgentTest : public ::testing::Test {
       if (!agent_->Wait(10000).has_value()) agent_->Signal(SIGKILL);
     }
     if (HasFailure() && agent_) {
-      fprintf(stderr, "--- agent stderr ---\n%s\n", agent_->Stderr().c_str());
+      fprintf(stderr, "--- agent stderr ---\n%s\n--- agent log ---\n%s\n",
+              agent_->Stderr().c_str(), swtest::ReadFile(LogPath()).c_str());
     }
   }
+
+  std::string LogPath() const { return tmp_ + "/agent.log"; }
 
   uint32_t StartAudio(int timeoutMs = 10000) {
     if (!parent_.SendAudioStart()) return 0;
@@ -182,7 +186,7 @@ TEST_F(AudioAgentTest, StartWithoutDaemonAnswersFailureAfterTenAttempts) {
   EXPECT_EQ(Blocks(), 0u);
 }
 
-TEST_F(AudioAgentTest, RemoteStopWhileAudioRunsEndsCleanly) {
+TEST_F(AudioAgentTest, RemoteStopWhileAudioRunsStopsItAndExitsCleanly) {
   ASSERT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
   ASSERT_TRUE(swtest::WaitFor([&] { return Blocks() > 5; }, 5000));
   ASSERT_TRUE(parent_.SendStop());
@@ -191,9 +195,15 @@ TEST_F(AudioAgentTest, RemoteStopWhileAudioRunsEndsCleanly) {
   EXPECT_EQ(*rc, 0);
   EXPECT_EQ(parent_.GetSummary().malformed, 0u);
   EXPECT_EQ(CountOccurrences(PwDump(), "\"media.name\": \"soundlib-pipewire\""), 0u);
+  std::string log = swtest::ReadFile(LogPath());
+  size_t stopped = log.find("SightwellRemote: PipeWire audio capture stopped");
+  size_t exiting = log.find("SightwellRemote: REMOTE_STOP processed, exiting remote routine cleanly");
+  ASSERT_NE(stopped, std::string::npos);
+  ASSERT_NE(exiting, std::string::npos);
+  EXPECT_LT(stopped, exiting);
 }
 
-TEST_F(AudioAgentTest, LogoutWhileAudioRunsEndsCleanly) {
+TEST_F(AudioAgentTest, AudioRunsThroughLogoutAndStopsWithTheAgent) {
   ASSERT_TRUE(parent_.WriteSessionFiles(services_.Get("DBUS_SESSION_BUS_ADDRESS"),
                                         services_.Get("XDG_RUNTIME_DIR"), getuid()));
   ASSERT_TRUE(parent_.SendCaptureStart("Meta-0"));
@@ -203,10 +213,14 @@ TEST_F(AudioAgentTest, LogoutWhileAudioRunsEndsCleanly) {
   ASSERT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
   ASSERT_TRUE(swtest::WaitFor([&] { return Blocks() > 5; }, 5000));
 
-  // The session bus goes away: the agent reports the logout and ends.
+  // The session bus goes away: the agent reports the logout; audio, which
+  // has its own socket, goes on until the parent answers with REMOTE_STOP.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   ASSERT_TRUE(services_.Kill("dbus-daemon"));
   EXPECT_TRUE(parent_.WaitControlRecord(REMOTE_LOGOUT, 10000).has_value());
+  size_t atLogout = Blocks();
+  EXPECT_TRUE(swtest::WaitFor([&] { return Blocks() > atLogout + 5; }, 5000));
+  ASSERT_TRUE(parent_.SendStop());
   auto rc = agent_->Wait(15000);
   ASSERT_TRUE(rc.has_value());
   EXPECT_EQ(*rc, 0);
