@@ -42,10 +42,10 @@ class TimerFd {
 
  private:
   bool Set(long ns) {
-    itimerspec spec{};
-    spec.it_value.tv_nsec = ns;
-    spec.it_interval.tv_nsec = ns;
-    return timerfd_settime(fd_, 0, &spec, nullptr) == 0;
+    itimerspec value{};
+    value.it_value.tv_nsec = ns;
+    value.it_interval.tv_nsec = ns;
+    return timerfd_settime(fd_, 0, &value, nullptr) == 0;
   }
   int fd_;
 };
