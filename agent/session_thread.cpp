@@ -114,6 +114,14 @@ void SessionThread(void *data) {
 
     GError *error = nullptr;
     GDBusConnection *connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    // After a logout the bus library hands back the same, closed, shared
+    // connection for as long as other threads still hold it: that is no
+    // connection either.
+    if (connection != nullptr && g_dbus_connection_is_closed(connection)) {
+      g_object_unref(connection);
+      connection = nullptr;
+      g_set_error_literal(&error, G_IO_ERROR, G_IO_ERROR_CLOSED, "The connection is closed");
+    }
     if (connection == nullptr) {
       Log_Error("Sightwell: Failed to connect to session DBus: %s",
                 error != nullptr && error->message != nullptr ? error->message : "(no error message)");

@@ -1,0 +1,360 @@
+// The real agent binary against the reference parent on the real socket
+// path: greetings, capture-start failures and the user switch, the stop and
+// error exits, logout detection and the start-up exits.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tests/agent/agent_harness.h"
+
+namespace {
+
+using swagent::AgentRun;
+using swparent::MakeRecord;
+
+constexpr int kGreetMs = 5000;
+constexpr int kReplyMs = 5000;
+constexpr int kExitMs = 10000;
+
+const char kCaptureStartFailed[] = "Failed to start capture event thread";
+const char kNoBus[] = "unix:path=/nonexistent/sightwell-test-bus";
+
+void ExpectCaptureError(AgentRun &run, int32_t code) {
+  auto error = run.parent().WaitControlRecord(REMOTE_ERROR, kReplyMs);
+  ASSERT_TRUE(error.has_value()) << "no REMOTE_ERROR for status " << code;
+  EXPECT_STREQ(error->errorText, kCaptureStartFailed);
+  EXPECT_EQ(error->errorCode, code);
+  EXPECT_EQ(run.parent().CountControlRecords(REMOTE_CAPTURE_START), 0u);  // no echo
+}
+
+void ExpectEcho(AgentRun &run, const char *connector) {
+  auto echo = run.parent().WaitControlRecord(REMOTE_CAPTURE_START, kReplyMs);
+  ASSERT_TRUE(echo.has_value()) << run.Log();
+  EXPECT_EQ(echo->status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  EXPECT_STREQ(echo->connector, connector);
+}
+
+std::string UidFile(const std::string &card) {
+  return std::string(SIGHTWELL_ENV_DIR) + "/uid." + card;
+}
+
+TEST(AgentGreeting, UserSessionGreetsOnBothSocketsAndStopsCleanlyBeforeCapture) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  ASSERT_TRUE(run.parent().WaitForAudio(kGreetMs));
+  ASSERT_TRUE(run.parent().SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0);
+  std::string log = run.Log();
+  EXPECT_NE(log.find("SightwellRemote: Audio socket connected to parent"), std::string::npos);
+  EXPECT_NE(log.find("SightwellRemote: REMOTE_STOP processed, exiting remote routine cleanly"),
+            std::string::npos);
+  EXPECT_TRUE(run.parent().ControlClosedByAgent());
+}
+
+TEST(AgentGreeting, GreeterWorkflowDefersTheAudioSocketToTheFirstCaptureStart) {
+  // Run unprivileged so that the user switch (after the deferred socket is
+  // opened) fails.
+  swagent::TestUser user("swt" + std::to_string(getpid() % 100000));
+  ASSERT_TRUE(user.ok());
+  AgentRun run;
+  run.RunAs(user.uid(), user.gid());
+  ASSERT_TRUE(run.Start({{"REMOTE_SESSION_WORKFLOW", "GREETER-login"}}));
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_GREETER));
+  EXPECT_FALSE(run.parent().WaitForAudio(300));
+
+  // The capture start fails at the user switch, but the audio socket it
+  // opened stays and is served: an unexpected command on it is read.
+  ASSERT_TRUE(run.parent().WriteSessionFiles(kNoBus, "/tmp", 0));
+  ASSERT_TRUE(run.parent().SendCaptureStart("Meta-0"));
+  ExpectCaptureError(run, CHANNEL_STATUS_FAILED);
+  ASSERT_TRUE(run.parent().WaitForAudio(kReplyMs)) << run.Log();
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Audio socket connected to parent (deferred)", kReplyMs));
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Failed to set effective UID to 0", kReplyMs));
+  ASSERT_TRUE(run.parent().SendAudioSocket(MakeRecord(99)));
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Unexpected command 99 on audioFd", kReplyMs)) << run.Log();
+
+  ASSERT_TRUE(run.parent().SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0);
+
+  // Six characters are not "greeter".
+  AgentRun user6;
+  ASSERT_TRUE(user6.Start({{"REMOTE_SESSION_WORKFLOW", "greete"}}));
+  EXPECT_EQ(user6.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  ASSERT_TRUE(user6.parent().SendStop());
+  EXPECT_EQ(user6.Wait(kExitMs), 0);
+}
+
+TEST(AgentCaptureStart, BadSessionFilesAreRefusedWithTheirStatusAndTheAgentKeepsServing) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  swparent::Parent &parent = run.parent();
+  const std::string card = run.card();
+  const std::string dbusPath = std::string(SIGHTWELL_ENV_DIR) + "/dbus_address." + card;
+  const std::string xdgPath = std::string(SIGHTWELL_ENV_DIR) + "/xdg_runtime." + card;
+
+  parent.RemoveSessionFiles();
+  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+  ExpectCaptureError(run, CHANNEL_STATUS_DBUS_ADDRESS);
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Failed to open DBus address file: " + dbusPath, 2000));
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Failed to get DBus address for capture start", 2000));
+
+  ASSERT_TRUE(parent.WriteSessionFileRaw(SIGHTWELL_DBUS_ADDRESS_FORMAT, ""));
+  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+  ExpectCaptureError(run, CHANNEL_STATUS_DBUS_ADDRESS);
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Failed to read DBus address from file: " + dbusPath, 2000));
+
+  ASSERT_TRUE(parent.WriteSessionFileRaw(SIGHTWELL_DBUS_ADDRESS_FORMAT, std::string(kNoBus) + "\n"));
+  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+  ExpectCaptureError(run, CHANNEL_STATUS_XDG_RUNTIME);
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Failed to open XDG runtime dir file: " + xdgPath, 2000));
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Failed to get XDG runtime dir for capture start", 2000));
+
+  ASSERT_TRUE(parent.WriteSessionFileRaw(SIGHTWELL_XDG_RUNTIME_FORMAT, "/tmp\n"));
+  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+  ExpectCaptureError(run, CHANNEL_STATUS_UID);
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Failed to open UID file: " + UidFile(card), 2000));
+
+  struct BadUid {
+    const char *contents;
+    std::string warning;
+  };
+  const BadUid bad[] = {
+      {"", "SightwellRemote: Failed to read UID from file: " + UidFile(card)},
+      {"12x\n", "SightwellRemote: Invalid UID value in file: " + UidFile(card) + " (contents: 12x)"},
+      {"\n", "SightwellRemote: Invalid UID value in file: " + UidFile(card) + " (contents: )"},
+      {"-1\n", "SightwellRemote: UID value out of range in file: " + UidFile(card)},
+      {"4294967296\n", "SightwellRemote: UID value out of range in file: " + UidFile(card)},
+  };
+  for (const BadUid &b : bad) {
+    size_t before = run.CountLog(b.warning);
+    ASSERT_TRUE(parent.WriteSessionFileRaw(SIGHTWELL_UID_FORMAT, b.contents));
+    ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+    ExpectCaptureError(run, CHANNEL_STATUS_UID);
+    EXPECT_TRUE(swtest::WaitFor([&] { return run.CountLog(b.warning) > before; }, 2000))
+        << "uid file \"" << b.contents << "\"";
+  }
+  EXPECT_GE(run.CountLog("SightwellRemote: Failed to get UID for capture start"), 6u);
+
+  // Still serving after every refusal.
+  EXPECT_TRUE(parent.HasControl());
+  ASSERT_TRUE(parent.SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0);
+}
+
+TEST(AgentCaptureStart, SwitchesToTheSessionUserAndRefusesASecondStart) {
+  swagent::TestUser user("swt" + std::to_string(getpid() % 100000));
+  ASSERT_TRUE(user.ok());
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  ASSERT_TRUE(run.parent().WriteSessionFiles(kNoBus, "/tmp", user.uid()));
+  ASSERT_TRUE(run.parent().SendCaptureStart("HDMI-A-1"));
+  ExpectEcho(run, "HDMI-A-1");
+
+  // The main thread switched, and the capture threads started after the
+  // switch run under the session user (the bus wait keeps them alive).
+  pid_t pid = run.process().pid();
+  ASSERT_TRUE(swtest::WaitFor(
+      [&] {
+        auto uids = swagent::ThreadUids(pid);
+        return uids.count("sightwell-captu") == 1 && uids.count("sightwell-sessi") == 1;
+      },
+      2000));
+  for (const auto &[name, uid] : swagent::ThreadUids(pid)) {
+    if (name == "sightwell" || name == "sightwell-captu" || name == "sightwell-sessi") {
+      EXPECT_EQ(uid, user.uid()) << name;
+    }
+  }
+
+  ASSERT_TRUE(run.parent().SendCaptureStart("HDMI-A-1"));
+  ExpectCaptureError(run, CHANNEL_STATUS_FAILED);
+
+  // REMOTE_STOP during the session-bus wait.
+  ASSERT_TRUE(run.parent().SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0);
+  std::string log = run.Log();
+  EXPECT_NE(log.find("SightwellRemote: Stop signal received while waiting for DBus, exiting"),
+            std::string::npos);
+  EXPECT_NE(log.find("SightwellRemote: Capture event thread exiting"), std::string::npos);
+  EXPECT_EQ(log.find("Started libEI input event thread"), std::string::npos);
+}
+
+TEST(AgentCaptureStart, UnreachableSessionBusTimesOutAfterThreeSeconds) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  ASSERT_TRUE(run.parent().WriteSessionFiles(kNoBus, "/tmp", getuid()));
+  ASSERT_TRUE(run.parent().SendCaptureStart("Meta-0"));
+  ExpectEcho(run, "Meta-0");
+  auto echoed = std::chrono::steady_clock::now();
+  EXPECT_EQ(run.Wait(kExitMs), 1);
+  auto elapsed = std::chrono::steady_clock::now() - echoed;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(2900));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(6000));
+
+  std::string log = run.Log();
+  for (const char *text : {
+           "Sightwell: Failed to connect to session DBus: ",
+           "Session thread: DBus connection failed; retrying in 1 second",
+           "SightwellRemote: Still waiting for DBus connection... (10/30 ticks)",
+           "SightwellRemote: Still waiting for DBus connection... (30/30 ticks)",
+           "SightwellRemote: Timeout waiting for DBus connection after 3 seconds, aborting",
+           "SightwellRemote: Remote routine received stop signal due to error, exiting with error code",
+           "SightwellMain: Failed to start Wayland remote routine",
+       }) {
+    EXPECT_NE(log.find(text), std::string::npos) << text;
+  }
+  // A stop that is not a REMOTE_STOP reply sends no error record.
+  EXPECT_EQ(run.parent().CountControlRecords(REMOTE_ERROR), 0u);
+}
+
+TEST(AgentProtocol, UnknownCommandEndsTheAgentWithAnError) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  ASSERT_TRUE(run.parent().Send(MakeRecord(42)));
+  auto error = run.parent().WaitControlRecord(REMOTE_ERROR, kReplyMs);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_STREQ(error->errorText, "An unrecoverable error occurred in remote routine");
+  EXPECT_EQ(error->errorCode, -1);
+  EXPECT_EQ(run.Wait(kExitMs), 1);
+  EXPECT_NE(run.Log().find("SightwellRemote: Received unknown command from parent process: 42"),
+            std::string::npos);
+}
+
+TEST(AgentProtocol, ParentClosingTheControlSocketEndsTheAgent) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  run.parent().CloseControl();
+  EXPECT_EQ(run.Wait(kExitMs), 1);
+  EXPECT_NE(run.Log().find("SightwellRemote: Failed to receive message from parent process (parent died?)"),
+            std::string::npos);
+}
+
+TEST(AgentLifecycle, SigtermFromAnotherProcessExitsAtOnceWithoutALogLine) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  run.process().Signal(SIGTERM);
+  EXPECT_EQ(run.Wait(kExitMs), 0);
+  EXPECT_EQ(run.Log().find("SIGTERM"), std::string::npos);
+  EXPECT_EQ(run.parent().CountControlRecords(REMOTE_ERROR), 0u);
+}
+
+TEST(AgentLifecycle, SevenCharacterCardNamePanicsBeforeAnySocket) {
+  AgentRun run("abcdefg");
+  ASSERT_TRUE(run.Start());
+  EXPECT_EQ(run.Wait(kExitMs), 255);
+  EXPECT_EQ(run.parent().WaitForControl(200), 0u);
+  EXPECT_NE(run.process().Stderr().find("lib/string/str:"), std::string::npos) << run.process().Stderr();
+  EXPECT_NE(run.process().Stderr().find(" Buffer too small"), std::string::npos);
+}
+
+TEST(AgentLifecycle, MissingParentSocketGivesUpAfterTenAttempts) {
+  AgentRun run("", /*listen=*/false);
+  auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(run.Start());
+  EXPECT_EQ(run.Wait(kExitMs), 1);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+  std::string log = run.Log();
+  EXPECT_NE(log.find("SightwellRemote: Failed to connect to socket: No such file or directory"),
+            std::string::npos);
+  EXPECT_NE(log.find("SightwellMain: Failed to start Wayland remote routine"), std::string::npos);
+}
+
+// With the session bus of the private services.
+class AgentSessionBus : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(services_.ok()) << services_.error(); }
+  swtest::TestServices services_;
+};
+
+TEST_F(AgentSessionBus, CaptureWithALiveBusStopsCleanly) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  ASSERT_TRUE(run.parent().WriteSessionFiles(services_.Get("DBUS_SESSION_BUS_ADDRESS"),
+                                             services_.Get("XDG_RUNTIME_DIR"), getuid()));
+  ASSERT_TRUE(run.parent().SendCaptureStart("Meta-0"))
+      << run.Log() << run.process().Stderr() << run.process().Running();
+  ExpectEcho(run, "Meta-0");
+  ASSERT_TRUE(run.WaitLog("SightwellRemote: DBus connection ready, starting input event thread", 5000))
+      << run.Log();
+  ASSERT_TRUE(run.WaitLog("SightwellRemote: Started libEI input event thread", 2000));
+  ASSERT_TRUE(run.parent().SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0) << run.Log();
+  std::string log = run.Log();
+  EXPECT_NE(log.find("SightwellRemote: Capture event thread received stop signal, exiting"),
+            std::string::npos);
+  EXPECT_NE(log.find("SightwellRemote: REMOTE_STOP processed, exiting remote routine cleanly"),
+            std::string::npos);
+}
+
+TEST_F(AgentSessionBus, BusDeathIsReportedAsExactlyOneLogout) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  ASSERT_TRUE(run.parent().WriteSessionFiles(services_.Get("DBUS_SESSION_BUS_ADDRESS"),
+                                             services_.Get("XDG_RUNTIME_DIR"), getuid()));
+  ASSERT_TRUE(run.parent().SendCaptureStart("Meta-0"));
+  ExpectEcho(run, "Meta-0");
+  ASSERT_TRUE(run.WaitLog("SightwellRemote: DBus connection ready", 5000)) << run.Log();
+
+  ASSERT_TRUE(services_.Kill("dbus-daemon"));
+  auto logout = run.parent().WaitControlRecord(REMOTE_LOGOUT, 5000);
+  ASSERT_TRUE(logout.has_value()) << run.Log();
+  EXPECT_EQ(logout->logout, 1);
+  // The bus library's SIGTERM is the agent's own and does not end it; the
+  // session thread keeps retrying the vanished bus.
+  EXPECT_TRUE(run.WaitLog("SightwellMain: Received SIGTERM from self, exiting cleanly.", 2000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_TRUE(run.process().Running());
+  EXPECT_EQ(run.parent().CountControlRecords(REMOTE_LOGOUT), 0u);
+  EXPECT_EQ(run.CountLog("SightwellRemote: Logout detected in capture event thread"), 1u);
+  EXPECT_GE(run.CountLog("Session thread: DBus connection failed; retrying in 1 second"), 1u)
+      << run.Log();
+
+  ASSERT_TRUE(run.parent().SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0) << run.Log();
+  EXPECT_NE(run.Log().find("(remote_peer_vanished=1) — logout detected"), std::string::npos);
+}
+
+TEST_F(AgentSessionBus, GreeterAddressFileRewriteIsReportedOnce) {
+  // The login screen runs under this account; only then is the file watched.
+  swagent::TestUser greeter("takquill");
+  ASSERT_TRUE(greeter.ok());
+  // Let the switched agent reach the private bus.
+  chmod(services_.dir().c_str(), 0755);
+  chmod(services_.Get("XDG_RUNTIME_DIR").c_str(), 0755);
+
+  AgentRun run;
+  ASSERT_TRUE(run.Start({{"REMOTE_SESSION_WORKFLOW", "greeter"}}));
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_GREETER));
+  ASSERT_TRUE(run.parent().WriteSessionFiles(services_.Get("DBUS_SESSION_BUS_ADDRESS"),
+                                             services_.Get("XDG_RUNTIME_DIR"), greeter.uid()));
+  ASSERT_TRUE(run.parent().SendCaptureStart("Meta-0"));
+  ExpectEcho(run, "Meta-0");
+  ASSERT_TRUE(run.WaitLog("SightwellRemote: DBus connection ready", 5000)) << run.Log();
+
+  ASSERT_TRUE(run.parent().WriteSessionFileRaw(SIGHTWELL_DBUS_ADDRESS_FORMAT, "unix:path=/a\n"));
+  auto logout = run.parent().WaitControlRecord(REMOTE_LOGOUT, 2000);
+  ASSERT_TRUE(logout.has_value()) << run.Log();
+  EXPECT_EQ(logout->logout, 1);
+  ASSERT_TRUE(run.parent().WriteSessionFileRaw(SIGHTWELL_DBUS_ADDRESS_FORMAT, "unix:path=/b\n"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_EQ(run.parent().CountControlRecords(REMOTE_LOGOUT), 0u);
+
+  ASSERT_TRUE(run.parent().SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0) << run.Log();
+}
+
+}  // namespace
