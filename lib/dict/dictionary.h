@@ -6,6 +6,10 @@
 // untyped text until a typed getter converts them once. All texts a
 // dictionary held are overwritten with zeros before their memory is freed.
 //
+// A dictionary has no lock of its own: callers that share one serialise
+// their calls (the preference store holds "preferenceLock"), since even a
+// lookup may convert an entry or record a default.
+//
 // User messages (problems an operator should see: syntax errors, values that
 // do not convert) are appended to a message list; a null list argument means
 // the calling thread's list (lib/user).
