@@ -265,6 +265,7 @@ int main(int argc, char **argv) {
     auto start = std::chrono::steady_clock::now();
     auto end = start + std::chrono::milliseconds(static_cast<int64_t>(o.seconds * 1000));
     int sent = 0;
+    auto nextProgress = start;
     while (std::chrono::steady_clock::now() < end) {
       // Input goes out in the middle half of the run, evenly spread.
       double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -275,7 +276,8 @@ int main(int argc, char **argv) {
       while (sent < due) {
         SendScriptedInput(parent, sent++, inputLog);
       }
-      if (o.progress) {
+      if (o.progress && std::chrono::steady_clock::now() >= nextProgress) {
+        nextProgress += std::chrono::milliseconds(250);
         Summary s = parent.GetSummary();
         fprintf(stderr, "\r%5.1fs  frames %llu (%.1f fps)  cursor %llu  audio %.1fs  input %llu  malformed %llu ",
                 t, static_cast<unsigned long long>(s.frames), s.Fps(),
