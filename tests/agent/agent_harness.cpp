@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -45,6 +46,10 @@ AgentRun::~AgentRun() {
 }
 
 bool AgentRun::Start(const std::map<std::string, std::string> &env) {
+  // Panics and fatal signals are part of the tests: no core files (the
+  // limit is inherited by the agent).
+  struct rlimit noCore = {0, 0};
+  setrlimit(RLIMIT_CORE, &noCore);
   swtest::Process::Options options;
   options.env = {{"HOME", home_}, {"QUILLWORKER_CARD", card_}, {"LC_ALL", "C"}};
   for (const auto &kv : env) options.env[kv.first] = kv.second;

@@ -250,6 +250,17 @@ TEST(AgentLifecycle, SigtermFromAnotherProcessExitsAtOnceWithoutALogLine) {
   EXPECT_EQ(run.parent().CountControlRecords(REMOTE_ERROR), 0u);
 }
 
+TEST(AgentLifecycle, FatalSignalIsLoggedWithABacktraceAndEndsTheProcessByIt) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  run.process().Signal(SIGSEGV);
+  EXPECT_EQ(run.Wait(kExitMs), 128 + SIGSEGV);
+  std::string log = run.Log();
+  EXPECT_NE(log.find("SightwellMain: Received fatal signal 11, dumping backtrace."), std::string::npos);
+  EXPECT_NE(log.find("Backtrace"), std::string::npos);
+}
+
 TEST(AgentLifecycle, SevenCharacterCardNamePanicsBeforeAnySocket) {
   AgentRun run("abcdefg");
   ASSERT_TRUE(run.Start());
