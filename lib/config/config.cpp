@@ -47,7 +47,11 @@ DictValue PreferenceGet(DictType type, const DictValue &def, const char *key, ch
 
 const char *FormatKey(char *buf, const char *fmt, va_list args) SW_PRINTF(2, 0);
 const char *FormatKey(char *buf, const char *fmt, va_list args) {
-  vsnprintf(buf, kKeyMax, fmt != nullptr ? fmt : "", args);
+  if (fmt == nullptr) {
+    buf[0] = '\0';
+    return buf;
+  }
+  vsnprintf(buf, kKeyMax, fmt, args);
   return buf;
 }
 
