@@ -122,6 +122,11 @@ int ConnectUnixSocket(int fd, const char *path, int attempts, unsigned retryMs) 
       return 0;
     }
     int err = errno;
+    // A connect interrupted by a signal goes on in the background; the
+    // retry then finds it done.
+    if (err == EISCONN && attempt > 1) {
+      return 0;
+    }
     bool retryable = err == ENOENT || err == EINTR || err == ECONNREFUSED;
     if (!retryable || attempt >= attempts) {
       errno = err;
