@@ -310,6 +310,39 @@ TEST_F(AgentSessionBus, CaptureWithALiveBusStopsCleanly) {
             std::string::npos);
 }
 
+TEST_F(AgentSessionBus, AudioCommandsAreAnsweredOnTheAudioSocketWhichMayDieAlone) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start({{"XDG_RUNTIME_DIR", services_.Get("XDG_RUNTIME_DIR")}}));
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  ASSERT_TRUE(run.parent().WaitForAudio(kGreetMs));
+
+  ASSERT_TRUE(run.parent().SendAudioStart());
+  auto reply = run.parent().WaitAudioRecord(REMOTE_AUDIO_START, 10000);
+  ASSERT_TRUE(reply.has_value()) << run.Log();
+  EXPECT_EQ(reply->status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS)) << run.Log();
+  ASSERT_TRUE(run.parent().SendAudioStart());
+  reply = run.parent().WaitAudioRecord(REMOTE_AUDIO_START, kReplyMs);
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(reply->status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Audio capture already running", kReplyMs));
+
+  // The parent drops the audio connection while audio runs: only that
+  // socket goes; the control socket still serves.
+  run.parent().CloseAudio();
+  EXPECT_TRUE(run.WaitLog(
+      "SightwellRemote: Failed to receive audio command from parent (parent died?)", kReplyMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_TRUE(run.process().Running());
+  ASSERT_TRUE(run.parent().SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0) << run.Log();
+  std::string log = run.Log();
+  size_t stopped = log.find("SightwellRemote: PipeWire audio capture stopped");
+  size_t processed = log.find("SightwellRemote: REMOTE_STOP processed, exiting remote routine cleanly");
+  EXPECT_NE(stopped, std::string::npos);
+  EXPECT_NE(processed, std::string::npos);
+  EXPECT_LT(stopped, processed);
+}
+
 TEST_F(AgentSessionBus, BusDeathIsReportedAsExactlyOneLogout) {
   AgentRun run;
   ASSERT_TRUE(run.Start());
