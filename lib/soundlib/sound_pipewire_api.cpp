@@ -22,6 +22,10 @@ enum : int { kNotLoaded = 0, kLoading = 1, kLoaded = 2 };
 
 std::atomic<int> loadState{kNotLoaded};
 std::atomic<uint32_t> refCount{0};
+// Outcome of the latest load attempt, for threads that waited on it: a
+// failed load is reported to them, a load that succeeded but was already
+// released again is simply retried.
+std::atomic<bool> lastLoadFailed{false};
 // Written only by the loading or the last unloading thread; published to
 // other threads by the release store of loadState.
 PipewireAudioApi *sharedApi = nullptr;
@@ -79,7 +83,10 @@ PipewireAudioApi *SoundLoadPipewire(void) {
       if (state == kLoaded && JoinLoaded()) {
         return sharedApi;
       }
-      return nullptr;  // the other thread's load failed
+      if (lastLoadFailed.load(std::memory_order_acquire)) {
+        return nullptr;  // the other thread's load failed
+      }
+      continue;
     }
     int expected = kNotLoaded;
     if (loadState.compare_exchange_strong(expected, kLoading, std::memory_order_acq_rel)) {
@@ -103,13 +110,16 @@ PipewireAudioApi *SoundLoadPipewire(void) {
     const char *err = dlerror();
     Log_Warning("SOUNDPIPEWIRE: %s: Failed to load PipeWire library: %s\n", __func__,
                 err != nullptr ? err : "unknown error");
+    lastLoadFailed.store(true, std::memory_order_release);
     SoundUnloadPipewire(api);
     return nullptr;
   }
   if (!ResolveAll(api)) {
+    lastLoadFailed.store(true, std::memory_order_release);
     SoundUnloadPipewire(api);
     return nullptr;
   }
+  lastLoadFailed.store(false, std::memory_order_release);
   loadState.store(kLoaded, std::memory_order_release);
   return api;
 }
