@@ -374,4 +374,35 @@ TEST_F(LogFileTest, ReplacementOnTheSameFileKeepsIt) {
   EXPECT_EQ(Lines(Path("same.log")), (std::vector<std::string>{"In(05) kept", "In(05) still here"}));
 }
 
+TEST_F(LogFileTest, InitWithFileLoadsTheModuleFilters) {
+  FixedName("m.log");
+  int capture = Log_ModuleNumber("capture");
+  int input = Log_ModuleNumber("input");
+  int sound = Log_ModuleNumber("soundlib");
+  ASSERT_GT(capture, 0);
+  Log_SetLogLevel(sound, kLogWarning);
+  MapProvider::Values() = {
+      {"log.filter.minLogLevel.capture", "debug"},
+      {"app.log.filter.minLogLevel.capture", "VERBOSE"},  // the prefix wins
+      {"log.filter.minStderrLevel.input", "bogus"},       // not a level: -1
+      {"log.filter.minLogLevel.input", "error"},
+      {"log.stderrLevel", "error"},
+  };
+  LogOutput *out = Log_InitWithFile("app", params_, MapProvider::Get(), false);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(Log_GetLogLevel(capture), kLogVerbose);
+  EXPECT_EQ(Log_GetLogLevel(input), kLogError);
+  EXPECT_EQ(Log_GetStderrLevel(input), -1);
+  EXPECT_EQ(Log_GetLogLevel(sound), kLogWarning);  // no option: unchanged
+  // Registration took the output's stderr threshold for the global record.
+  EXPECT_EQ(Log_GetStderrLevel(0), kLogError);
+  Log_Level(LogModuleLevel(capture, kLogVerbose), "capture verbose\n");
+  Log_Level(kLogVerbose, "global verbose\n");
+  EXPECT_EQ(Lines(Path("m.log")).back(), "In(06) capture verbose");
+  for (int m : {capture, input, sound}) {
+    Log_SetLogLevel(m, -1);
+    Log_SetStderrLevel(m, -1);
+  }
+}
+
 }  // namespace
