@@ -84,6 +84,7 @@ int optCloseAfterFrames = -1;  // -1 never; 0 Closed instead of the node id
 int optCloseSessions = -1;     // close only the first N sessions (-1 all)
 gboolean optRefuseRecord = FALSE;
 gboolean optRefuseStart = FALSE;
+gboolean optWithholdNode = FALSE;
 gboolean optChunkOob = FALSE;
 gboolean optShortStride = FALSE;
 gboolean optShortChunk = FALSE;
@@ -110,6 +111,8 @@ GOptionEntry kEntries[] = {
      "Apply --sc-close-after-frames to the first N sessions only", "N"},
     {"sc-refuse-record", 0, 0, G_OPTION_ARG_NONE, &optRefuseRecord, "Fail RecordMonitor", nullptr},
     {"sc-refuse-start", 0, 0, G_OPTION_ARG_NONE, &optRefuseStart, "Fail Start", nullptr},
+    {"sc-withhold-node", 0, 0, G_OPTION_ARG_NONE, &optWithholdNode,
+     "Never emit PipeWireStreamAdded", nullptr},
     {"sc-chunk-oob", 0, 0, G_OPTION_ARG_NONE, &optChunkOob, "Chunks outside the data block", nullptr},
     {"sc-short-stride", 0, 0, G_OPTION_ARG_NONE, &optShortStride, "Chunk stride below width * 4", nullptr},
     {"sc-short-chunk", 0, 0, G_OPTION_ARG_NONE, &optShortChunk, "Chunks shorter than their rows", nullptr},
@@ -215,6 +218,9 @@ gboolean RunMainWork(gpointer data) {
     case MainWork::kNodeId:
       if (s->closeAfterFrames == 0) {
         CloseSession(s->id, true);
+        break;
+      }
+      if (optWithholdNode) {
         break;
       }
       g_dbus_connection_emit_signal(gState->bus, s->owner.c_str(), s->streamPath.c_str(),

@@ -1,0 +1,210 @@
+// The screen cast thread of this process against the fake compositor over
+// private D-Bus and PipeWire services.
+#include <gtest/gtest.h>
+
+#include "tests/capture/capture_test_util.h"
+#include "tests/capture/screencast_harness.h"
+
+namespace {
+
+using captest::ScreenCastHarness;
+using captest::StderrCapture;
+
+#define REQUIRE_HARNESS(h) ASSERT_TRUE((h).ok()) << (h).error()
+
+TEST(ScreenCast, FramesAndCursorsArriveIntactInOrder) {
+  StderrCapture log;
+  ScreenCastHarness h({"--sc-width=320", "--sc-height=200", "--sc-fps=60", "--sc-shape-period=10",
+                       "--sc-cursor-only-every=7"});
+  REQUIRE_HARNESS(h);
+  h.Start();
+  ASSERT_TRUE(h.WaitFrames(45, 15000)) << log.Text();
+  EXPECT_LT(h.Stop(), 1500);
+  auto s = h.Stats();
+  EXPECT_EQ(s.badSize, 0u);
+  EXPECT_EQ(s.badPixels, 0u);
+  EXPECT_EQ(s.outOfOrder, 0u);
+  EXPECT_EQ(s.lastWidth, 320u);
+  EXPECT_EQ(s.lastHeight, 200u);
+  // Cursor-only buffers still give cursor updates: more updates than frames.
+  EXPECT_GT(s.cursors, s.frames);
+  // One bitmap per shape change, position only in between.
+  EXPECT_GE(s.cursorBitmapsSent, 3u);
+  EXPECT_LE(s.cursorBitmapsSent, s.cursors / 8);
+  EXPECT_GT(s.positionOnly, 0u);
+  EXPECT_EQ(s.badCursorBitmaps, 0u);
+  for (size_t i = 1; i < s.shapeIdsSent.size(); i++) {
+    EXPECT_NE(s.shapeIdsSent[i], s.shapeIdsSent[i - 1]);
+  }
+  std::string mode;
+  uint32_t sessions, starts, frames;
+  ASSERT_TRUE(h.CompositorStats(&sessions, &starts, &frames, &mode));
+  EXPECT_EQ(mode, "2");
+  EXPECT_EQ(sessions, 1u);
+  const std::string text = log.Text();
+  EXPECT_NE(text.find("Session started successfully\n"), std::string::npos);
+  EXPECT_NE(text.find("PipeWire stream added! node_id = "), std::string::npos);
+  EXPECT_NE(text.find("[Meta-0] stream reached STREAMING state"), std::string::npos);
+  EXPECT_EQ(text.find("exited with failure"), std::string::npos);
+}
+
+TEST(ScreenCast, PaddedStridesAndPipeWireAllocatedBuffers) {
+  for (const char *mode : {"--sc-stride-pad=64", "--sc-memptr"}) {
+    ScreenCastHarness h({"--sc-width=100", "--sc-height=60", "--sc-fps=60", "--sc-format=RGBx",
+                         mode});
+    REQUIRE_HARNESS(h);
+    h.Start();
+    EXPECT_TRUE(h.WaitFrames(10, 10000)) << mode;
+    h.Stop();
+    auto s = h.Stats();
+    EXPECT_EQ(s.badPixels, 0u) << mode;
+    EXPECT_EQ(s.badSize, 0u) << mode;
+    EXPECT_EQ(s.lastWidth, 100u) << mode;
+  }
+}
+
+TEST(ScreenCast, ClosedBeforeAndAfterTheNodeIdRetries) {
+  {
+    StderrCapture log;
+    ScreenCastHarness h({"--sc-close-after-frames=0", "--sc-close-sessions=1", "--sc-fps=60"});
+    REQUIRE_HARNESS(h);
+    h.Start();
+    EXPECT_TRUE(h.WaitFrames(5, 10000));
+    h.Stop();
+    const std::string text = log.Text();
+    EXPECT_NE(text.find("Mutter closed the ScreenCast session\n"), std::string::npos);
+    EXPECT_NE(text.find("No node_id received, exiting screen cast thread\n"), std::string::npos);
+    EXPECT_NE(text.find("Screen cast thread for connector Meta-0 exited with failure\n"),
+              std::string::npos);
+  }
+  {
+    StderrCapture log;
+    ScreenCastHarness h({"--sc-close-after-frames=8", "--sc-close-sessions=2", "--sc-fps=60"});
+    REQUIRE_HARNESS(h);
+    h.Start();
+    uint32_t sessions = 0, starts, frames;
+    EXPECT_TRUE(swtest::WaitFor(
+        [&] { return h.CompositorStats(&sessions, &starts, &frames) && sessions >= 3; }, 15000));
+    EXPECT_TRUE(h.WaitFrames(20, 10000));
+    h.Stop();
+    const std::string text = log.Text();
+    EXPECT_GE(log.Count("[Meta-0] stream closed by compositor \u2014 will retry\n"), 2u);
+    // Attempts that reached the poll loop retry without the failure pause.
+    EXPECT_EQ(text.find("exited with failure"), std::string::npos);
+    EXPECT_EQ(h.Stats().badPixels, 0u);
+  }
+}
+
+TEST(ScreenCast, UnusableFormatEndsTheAttemptAndRetries) {
+  StderrCapture log;
+  ScreenCastHarness h({"--sc-format=none"});
+  REQUIRE_HARNESS(h);
+  h.Start();
+  uint32_t sessions = 0, starts, frames;
+  EXPECT_TRUE(swtest::WaitFor(
+      [&] { return h.CompositorStats(&sessions, &starts, &frames) && sessions >= 2; }, 15000))
+      << log.Text();
+  EXPECT_LT(h.Stop(), 1500);
+  EXPECT_TRUE(log.Contains("compositor selected unsupported format 0 (not a 4-bpp packed "
+                           "format), ignoring\n"))
+      << log.Text();
+  EXPECT_EQ(h.Stats().frames, 0u);
+}
+
+TEST(ScreenCast, ResizeMidStream) {
+  ScreenCastHarness h({"--sc-width=320", "--sc-height=240", "--sc-fps=60", "--sc-resize-after=15",
+                       "--sc-resize-to=160x100"});
+  REQUIRE_HARNESS(h);
+  h.Start();
+  EXPECT_TRUE(swtest::WaitFor([&] { return h.Stats().lastWidth == 160; }, 10000));
+  uint32_t before = h.Stats().frames;
+  EXPECT_TRUE(h.WaitFrames(before + 10, 10000));
+  h.Stop();
+  auto s = h.Stats();
+  ASSERT_GE(s.sizes.size(), 2u);
+  EXPECT_EQ(s.sizes.front(), std::make_pair(320u, 240u));
+  EXPECT_EQ(s.sizes.back(), std::make_pair(160u, 100u));
+  EXPECT_EQ(s.badSize, 0u);
+  EXPECT_EQ(s.badPixels, 0u);
+}
+
+TEST(ScreenCast, SlowConsumerDropsNewestWithoutStallingTheWorker) {
+  StderrCapture log;
+  ScreenCastHarness h({"--sc-width=64", "--sc-height=64", "--sc-fps=100", "--sc-no-cursor"});
+  REQUIRE_HARNESS(h);
+  h.SetConsumerDelay(100);
+  h.Start();
+  EXPECT_TRUE(h.WaitFrames(8, 10000));
+  h.SetConsumerDelay(0);
+  EXPECT_TRUE(log.Contains("Dropping frame for connector Meta-0 due to full queue\n"));
+  uint32_t before = h.Stats().frames;
+  EXPECT_TRUE(h.WaitFrames(before + 50, 5000));  // back at full rate at once
+  h.Stop();
+  EXPECT_EQ(h.Stats().outOfOrder, 0u);
+  EXPECT_EQ(h.Stats().badPixels, 0u);
+}
+
+TEST(ScreenCast, MalformedBuffersAreDropped) {
+  struct Case {
+    const char *fault;
+    const char *line;
+  } cases[] = {
+      {"chunk-oob", "chunk bounds check failed"},
+      {"short-stride", "invalid stride/dimensions"},
+      {"short-chunk", "frame data too short"},
+      {"cursor-oob", "Sightwell: cursor bitmap pixel data out of bounds"},
+  };
+  for (const Case &c : cases) {
+    StderrCapture log;
+    ScreenCastHarness h({"--sc-width=64", "--sc-height=32", "--sc-fps=60",
+                         std::string("--sc-") + c.fault});
+    REQUIRE_HARNESS(h);
+    h.Start();
+    EXPECT_TRUE(swtest::WaitFor([&] { return log.Contains(c.line); }, 10000)) << c.fault;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    auto s = h.Stats();
+    if (std::string(c.fault) == "cursor-oob") {
+      EXPECT_GT(s.frames, 0u);
+      EXPECT_GT(s.cursors, 0u);
+      EXPECT_EQ(s.cursorBitmapsSent, 0u);
+    } else {
+      EXPECT_EQ(s.frames, 0u) << c.fault;
+    }
+    // Healing the stream brings frames back within the same attempt.
+    ASSERT_TRUE(h.Control("SetFault", g_variant_new("(sb)", c.fault, FALSE)));
+    EXPECT_TRUE(h.WaitFrames(s.frames + 5, 5000)) << c.fault;
+    EXPECT_EQ(h.Stats().badPixels, 0u);
+    h.Stop();
+  }
+}
+
+TEST(ScreenCast, StopEndsEveryPhaseCleanly) {
+  {  // while retrying after refused Start calls
+    StderrCapture log;
+    ScreenCastHarness h({"--sc-refuse-start"});
+    REQUIRE_HARNESS(h);
+    h.Start();
+    EXPECT_TRUE(swtest::WaitFor([&] { return log.Count("Failed to start session\n") >= 2; }, 10000));
+    EXPECT_LT(h.Stop(), 1500);
+    EXPECT_TRUE(log.Contains("No node_id received, exiting screen cast thread\n"));
+  }
+  {  // while the session phase waits for the node id
+    StderrCapture log;
+    ScreenCastHarness h({"--sc-withhold-node"});
+    REQUIRE_HARNESS(h);
+    h.Start();
+    EXPECT_TRUE(swtest::WaitFor([&] { return log.Contains("Session started successfully\n"); },
+                                10000));
+    EXPECT_LT(h.Stop(), 1500);
+  }
+  {  // while streaming, and while a stalled producer sends nothing
+    ScreenCastHarness h({"--sc-fps=60", "--sc-stop-producing-after=5"});
+    REQUIRE_HARNESS(h);
+    h.Start();
+    EXPECT_TRUE(h.WaitFrames(3, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LT(h.Stop(), 1500);
+  }
+}
+
+}  // namespace
