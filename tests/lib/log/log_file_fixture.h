@@ -53,6 +53,11 @@ class LogFileTest : public ::testing::Test {
     char tmpl[] = "/tmp/logfile-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
+    // The private temporary directory is settled below the test folder.
+    const char *tmp = getenv("TMPDIR");
+    savedTmpDir_ = tmp != nullptr ? tmp : "";
+    hadTmpDir_ = tmp != nullptr;
+    setenv("TMPDIR", dir_.c_str(), 1);
     Log_Reset();
     DrainEarlyRing();
     Log_SetLogLevel(0, kLogInfo);
@@ -77,6 +82,11 @@ class LogFileTest : public ::testing::Test {
     Dictionary_Free(params_);
     LogFileSetClock(nullptr);
     LogFileSetSystemLogDir(nullptr);
+    if (hadTmpDir_) {
+      setenv("TMPDIR", savedTmpDir_.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
     if (getenv("LOGTEST_KEEP")) { printf("kept %s\n", dir_.c_str()); return; }
     std::string cmd = "rm -rf '" + dir_ + "'";
     ASSERT_EQ(system(cmd.c_str()), 0);
@@ -134,5 +144,7 @@ class LogFileTest : public ::testing::Test {
   static bool Exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
   std::string dir_;
+  std::string savedTmpDir_;
+  bool hadTmpDir_ = false;
   Dictionary *params_ = nullptr;
 };

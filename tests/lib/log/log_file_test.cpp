@@ -144,10 +144,8 @@ TEST_F(LogFileTest, ConfigKeyNamesThePreferenceThatChoosesTheFile) {
 }
 
 TEST_F(LogFileTest, GeneratedNameInThePrivateTemporaryDirectory) {
-  setenv("TMPDIR", dir_.c_str(), 1);
   Dictionary_SetString(params_, "sightwell", "log.suffix");
   LogFileOutput *out = Create();
-  unsetenv("TMPDIR");
   ASSERT_NE(out, nullptr);
   EXPECT_TRUE(out->nameGenerated);
   std::string name(out->fileName);

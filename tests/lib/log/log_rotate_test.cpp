@@ -83,11 +83,9 @@ void SetAge(const std::string &path, time_t secondsAgo) {
 }
 
 TEST_F(Rotation, PurgeDeletesOnlyTheOldestFilesOfEndedProcesses) {
-  setenv("TMPDIR", dir_.c_str(), 1);
   Dictionary_SetString(params_, "sw", "log.suffix");
   Dictionary_SetLong(params_, 2, "log.keepOld");
   LogFileOutput *out = Create();
-  unsetenv("TMPDIR");
   ASSERT_NE(out, nullptr);
   std::string logDir = out->logDir;
   auto file = [&](pid_t pid) {
