@@ -95,20 +95,21 @@ TEST(ScreenCast, ClosedBeforeAndAfterTheNodeIdRetries) {
   }
 }
 
-TEST(ScreenCast, UnusableFormatEndsTheAttemptAndRetries) {
+// A source offering only a 3-byte format cannot link to the stream (PipeWire
+// finds no common format), so no format ever reaches the agent: nothing is
+// delivered and a stop still ends the attempt. The rejection of a negotiated
+// non-4-byte format itself is covered by the unit tests.
+TEST(ScreenCast, SourceWithoutFourByteFormatDeliversNothingAndStops) {
   StderrCapture log;
-  ScreenCastHarness h({"--sc-format=none"});
+  ScreenCastHarness h({"--sc-format=RGB"});
   REQUIRE_HARNESS(h);
   h.Start();
-  uint32_t sessions = 0, starts, frames;
   EXPECT_TRUE(swtest::WaitFor(
-      [&] { return h.CompositorStats(&sessions, &starts, &frames) && sessions >= 2; }, 15000))
-      << log.Text();
+      [&] { return log.Contains("Connecting to stream over nodeId: "); }, 10000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_LT(h.Stop(), 1500);
-  EXPECT_TRUE(log.Contains("compositor selected unsupported format 0 (not a 4-bpp packed "
-                           "format), ignoring\n"))
-      << log.Text();
   EXPECT_EQ(h.Stats().frames, 0u);
+  EXPECT_FALSE(log.Contains("on_param_changed[Meta-0] width:"));
 }
 
 TEST(ScreenCast, ResizeMidStream) {

@@ -190,7 +190,9 @@ struct VideoSource::Impl {
 
     uint8_t buffer[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    const uint32_t dataType = self->options.memPtr ? (1u << SPA_DATA_MemPtr) : (1u << SPA_DATA_MemFd);
+    // Without ALLOC_BUFFERS PipeWire allocates the memory itself and the
+    // consumer sees MemPtr blocks; the announced type stays MemFd either way.
+    const uint32_t dataType = 1u << SPA_DATA_MemFd;
     const spa_pod *params[2];
     params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers,
