@@ -15,7 +15,6 @@
 
 using swtest::CaptureLog;
 using swtest::ReadWholeFile;
-using swtest::TempDir;
 using ::testing::ContainsRegex;
 using ::testing::ExitedWithCode;
 using ::testing::HasSubstr;
@@ -214,22 +213,14 @@ class LockDeath : public ::testing::Test {
  protected:
   void SetUp() override {
     swtest::ThreadsafeDeathTests();
-    // A death-test child runs this fixture again: it must keep the
-    // parent's file, not make its own.
-    if (const char *inherited = getenv("SW_CAPTURE_LOG_FILE")) {
-      logPath_ = inherited;
-    } else {
-      logPath_ = dir_.path() + "/log";
-      setenv("SW_CAPTURE_LOG_FILE", logPath_.c_str(), 1);
-    }
+    logPath_ = dir_.path() + "/log";
   }
-  void TearDown() override { unsetenv("SW_CAPTURE_LOG_FILE"); }
   std::string ChildLog() { return ReadWholeFile(logPath_); }
-  static void Prepare() {
-    CaptureLog::Get();
+  void Prepare() {
+    CaptureLog::Get().AlsoTo(logPath_);
     Panic_SetCoreDumpOnPanic(false);
   }
-  TempDir dir_;
+  swtest::SharedTestDir dir_{"SW_CORE_TEST_DIR"};
   std::string logPath_;
 };
 

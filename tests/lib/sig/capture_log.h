@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -26,7 +27,6 @@ struct CapturedLogLine {
 class CaptureLog {
  public:
   // The process-wide capture, registered with the facility on first use.
-  // When the environment names SW_CAPTURE_LOG_FILE, lines also go there.
   static CaptureLog &Get() {
     static CaptureLog *instance = [] {
       auto *c = new CaptureLog;
@@ -67,9 +67,6 @@ class CaptureLog {
     head_.stderrLevel = -1;
     head_.wholeMessage = 0;
     head_.ops = &kOps;
-    if (const char *path = getenv("SW_CAPTURE_LOG_FILE")) {
-      fd_ = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    }
   }
   static void LogLine(LogOutput *output, LogMessageHeader *header, size_t length,
                       const char *text) {
@@ -114,6 +111,33 @@ class TempDir {
 
  private:
   std::string path_;
+};
+
+// A folder shared by a death test's parent and its child. The child runs
+// the test body (and fixture) again: it finds the parent's folder in the
+// environment instead of making its own, and only the parent removes it.
+class SharedTestDir {
+ public:
+  explicit SharedTestDir(const char *envName) : envName_(envName) {
+    if (const char *inherited = getenv(envName)) {
+      path_ = inherited;
+    } else {
+      own_ = std::make_unique<TempDir>();
+      path_ = own_->path();
+      setenv(envName, path_.c_str(), 1);
+    }
+  }
+  ~SharedTestDir() {
+    if (own_) {
+      unsetenv(envName_);
+    }
+  }
+  const std::string &path() const { return path_; }
+
+ private:
+  const char *envName_;
+  std::string path_;
+  std::unique_ptr<TempDir> own_;
 };
 
 }  // namespace swtest

@@ -74,6 +74,36 @@ TEST(SigCoreDump, ChildDumpsCoreAndCallerGoesOn) {
   }
 }
 
+void UnlimitedCores() {
+  struct rlimit limit {RLIM_INFINITY, RLIM_INFINITY};
+  setrlimit(RLIMIT_CORE, &limit);
+}
+
+TEST(SigCoreDump, PanicNamesTheCoreFile) {
+  std::string pattern = ReadWholeFile("/proc/sys/kernel/core_pattern");
+  if (kSanitized || pattern.empty() || pattern[0] == '|' || pattern[0] == '/') {
+    GTEST_SKIP() << "cores of this machine do not land in the working folder";
+  }
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  swtest::SharedTestDir dir("SW_CORE_TEST_DIR");
+  const std::string &folder = dir.path();
+  std::string logPath = folder + "/log";
+  EXPECT_EXIT(
+      {
+        CaptureLog::Get().AlsoTo(logPath);
+        if (chdir(folder.c_str()) == 0) {
+          UnlimitedCores();
+          Panic("with core\n");
+        }
+      },
+      ::testing::ExitedWithCode(255), "with core\n");
+  std::string log = ReadWholeFile(logPath);
+  EXPECT_THAT(log, HasSubstr("\nAttempting a core dump using an unlimited size limit\n"));
+  EXPECT_THAT(log, HasSubstr("Core dumped.\n"));
+  EXPECT_THAT(log, HasSubstr("A core file is available in \"" + folder + "/core"));
+  EXPECT_THAT(log, HasSubstr("Exiting\n"));
+}
+
 TEST(SigCoreDump, ZeroLimitMakesNoChild) {
   pid_t child = fork();
   ASSERT_GE(child, 0);

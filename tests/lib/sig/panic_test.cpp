@@ -15,7 +15,6 @@
 
 using swtest::CaptureLog;
 using swtest::ReadWholeFile;
-using swtest::TempDir;
 using ::testing::ExitedWithCode;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -27,19 +26,11 @@ class PanicTest : public ::testing::Test {
  protected:
   void SetUp() override {
     swtest::ThreadsafeDeathTests();
-    // A death-test child runs this fixture again: it must keep the
-    // parent's file, not make its own.
-    if (const char *inherited = getenv("SW_CAPTURE_LOG_FILE")) {
-      logPath_ = inherited;
-    } else {
-      logPath_ = dir_.path() + "/log";
-      setenv("SW_CAPTURE_LOG_FILE", logPath_.c_str(), 1);
-    }
+    logPath_ = dir_.path() + "/log";
   }
-  void TearDown() override { unsetenv("SW_CAPTURE_LOG_FILE"); }
   std::string ChildLog() { return ReadWholeFile(logPath_); }
 
-  TempDir dir_;
+  swtest::SharedTestDir dir_{"SW_CORE_TEST_DIR"};
   std::string logPath_;
 };
 
@@ -51,7 +42,7 @@ void NoCoreLimit() {
 TEST_F(PanicTest, FirstPanicLogsBacktraceAndExits255) {
   EXPECT_EXIT(
       {
-        CaptureLog::Get();
+        CaptureLog::Get().AlsoTo(logPath_);
         Panic_SetCoreDumpOnPanic(false);
         Panic("disk %s is gone\n", "sda");
       },
@@ -70,7 +61,7 @@ TEST_F(PanicTest, FirstPanicLogsBacktraceAndExits255) {
 TEST_F(PanicTest, ZeroCoreLimitWarnsAndStillExits255) {
   EXPECT_EXIT(
       {
-        CaptureLog::Get();
+        CaptureLog::Get().AlsoTo(logPath_);
         NoCoreLimit();
         Panic("zero\n");
       },
@@ -88,7 +79,7 @@ TEST_F(PanicTest, PanicDuringPanicEndsWithStatus1) {
   // parked in the loop: it must not wait for the first to finish.
   EXPECT_EXIT(
       {
-        CaptureLog::Get();
+        CaptureLog::Get().AlsoTo(logPath_);
         Panic_SetCoreDumpOnPanic(false);
         Panic_SetLoopOnPanic(true);
         std::thread second([] {
@@ -146,7 +137,6 @@ TEST_F(PanicTest, LoopOnPanicKeepsTheProcessAlive) {
 }
 
 TEST_F(PanicTest, AssertionTexts) {
-  Panic_SetCoreDumpOnPanic(false);
   EXPECT_EXIT({ Panic_SetCoreDumpOnPanic(false); VERIFY(1 + 1 == 3); }, ExitedWithCode(255),
               "^VERIFY tests/lib/sig/panic_test:[0-9]+\n");
   EXPECT_EXIT({ Panic_SetCoreDumpOnPanic(false); VERIFY_BUG(false, 4711); },
