@@ -223,6 +223,8 @@ gboolean RunMainWork(gpointer data) {
       if (optWithholdNode) {
         break;
       }
+      printf("fake-compositor: screencast node %u\n", work->value);
+      fflush(stdout);
       g_dbus_connection_emit_signal(gState->bus, s->owner.c_str(), s->streamPath.c_str(),
                                     "org.gnome.Mutter.ScreenCast.Stream", "PipeWireStreamAdded",
                                     g_variant_new("(u)", work->value), nullptr);
