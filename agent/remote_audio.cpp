@@ -36,6 +36,11 @@ constexpr auto kStartRetryPause = std::chrono::milliseconds(500);
 // ride out a momentarily full socket buffer.
 constexpr int kFinishBlockBudgetMs = 50;
 
+// errno of the last failed block send, 0 after a block went out; guarded by
+// audioWriteLock. A broken socket fails every block until the main thread
+// drops it, and one line per failure would log on every buffer.
+int lastSendErrno = 0;
+
 constexpr SoundStreamParams kCaptureParams = {
     kAudioRate, kAudioBits, kAudioBits, kAudioChannels, SOUND_STREAM_MODE_RECORD_MONITOR,
     3 /* S16LE */, 0,
@@ -214,11 +219,14 @@ void ForwardAudioBlock(int32_t eventCode, const void *payload, uint64_t size, vo
     }
   }
   if (n < 0) {
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      Log_Error("SightwellRemote: Failed to send audio data to parent (errno=%d)", errno);
+    int err = errno;
+    if (err != EAGAIN && err != EWOULDBLOCK && err != lastSendErrno) {
+      Log_Error("SightwellRemote: Failed to send audio data to parent (errno=%d)", err);
+      lastSendErrno = err;
     }
     return;  // dropped whole: the framing is intact
   }
+  lastSendErrno = 0;
   if (static_cast<size_t>(n) == total) {
     return;
   }
