@@ -162,7 +162,7 @@ bool RunCase(const swtest::TestServices &services, const std::string &dir, const
   gopts.env = services.env();
   gopts.stdoutPath = dir + "/gst.out";
   gopts.stderrPath = dir + "/gst.err";
-  auto gst = swtest::Process::Spawn({"gst-launch-1.0", "-q", "pipewiresrc", "path=" + std::to_string(node),
+  auto gst = swtest::Process::Spawn({"/usr/bin/gst-launch-1.0", "-q", "pipewiresrc", "path=" + std::to_string(node),
                                      "always-copy=false", "!", "fakesink", "sync=false"},
                                     gopts);
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // warm-up

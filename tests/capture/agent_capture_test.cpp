@@ -1,0 +1,95 @@
+// The real agent captures the fake compositor's stream and delivers it to
+// the reference parent: frames intact and in order, cursor bitmaps once per
+// shape, and a stop that ends the agent cleanly.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "tests/support/process.h"
+#include "tests/support/test_env.h"
+#include "tools/fake-compositor/screencast_scene.h"
+#include "tools/sightwell-parent/frame_stamp.h"
+#include "tools/sightwell-parent/parent.h"
+
+namespace {
+
+TEST(AgentCapture, FramesAndCursorShapesReachTheParent) {
+  swtest::TestServices services;
+  ASSERT_TRUE(services.ok()) << services.error();
+  swtest::Process::Options copts;
+  copts.env = services.env();
+  auto compositor = swtest::Process::Spawn(
+      {swtest::FakeCompositorBinary(), "--sc-width=200", "--sc-height=120", "--sc-fps=60",
+       "--sc-stride-pad=32", "--sc-shape-period=15", "--sc-cursor-only-every=5"},
+      copts);
+  ASSERT_TRUE(compositor && swtest::WaitFor([&] {
+    return compositor->Stdout().find("ready") != std::string::npos;
+  }, 10000));
+
+  swparent::Parent parent(swtest::UniqueCardName());
+  ASSERT_TRUE(parent.Listen());
+  ASSERT_TRUE(parent.WriteSessionFiles(services.Get("DBUS_SESSION_BUS_ADDRESS"),
+                                       services.Get("XDG_RUNTIME_DIR"), getuid()));
+  std::atomic<uint32_t> badFrames{0};
+  parent.OnFrame([&](const swparent::Frame &f) {
+    auto stamp = swstamp::Read(f.pixels.data(), f.pixels.size());
+    bool good = stamp && f.width == 200 && f.height == 120 && f.pixels.size() == 200u * 120 * 4;
+    const auto *px = reinterpret_cast<const uint32_t *>(f.pixels.data());
+    for (uint32_t y = 0; good && y < f.height; y++) {
+      for (uint32_t x = (y == 0 ? 4 : 0); x < f.width; x++) {
+        if (px[size_t{y} * f.width + x] != fakescene::Pixel(x, y, stamp->counter)) {
+          good = false;
+          break;
+        }
+      }
+    }
+    if (!good) badFrames++;
+  });
+  swtest::Process::Options aopts;
+  aopts.env = services.env();
+  aopts.env["QUILLWORKER_CARD"] = parent.card();
+  auto agent = swtest::Process::Spawn({swtest::AgentBinary()}, aopts);
+  ASSERT_TRUE(agent);
+  ASSERT_NE(parent.WaitForControl(10000), 0u);
+  // The greeting may be seen a moment before the connection takes commands.
+  ASSERT_TRUE(swtest::WaitFor([&] { return parent.HasControl(); }, 5000));
+  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+  auto echo = parent.WaitControlRecord(REMOTE_CAPTURE_START, 10000);
+  ASSERT_TRUE(echo);
+  EXPECT_EQ(echo->status, CHANNEL_STATUS_SUCCESS);
+  ASSERT_TRUE(swtest::WaitFor([&] { return parent.GetSummary().frames >= 60; }, 20000))
+      << agent->Stderr();
+
+  parent.SendStop();
+  auto status = agent->Wait(10000);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, 0);
+
+  swparent::Summary s = parent.GetSummary();
+  EXPECT_EQ(badFrames.load(), 0u);
+  EXPECT_EQ(s.frameOrderErrors, 0u);
+  EXPECT_EQ(s.malformed, 0u) << s.firstMalformed;
+  EXPECT_GT(s.cursorUpdates, s.frames);  // cursor-only buffers count too
+  // A bitmap travels once per shape; the updates in between carry none.
+  EXPECT_GE(s.cursorBitmaps, 3u);
+  EXPECT_LE(s.cursorBitmaps, s.cursorUpdates / 10);
+  uint32_t lastId = 0;
+  for (const swparent::CursorRecord &r : parent.CursorRecords()) {
+    if (r.record.cursorBytes == 0) continue;
+    const uint32_t shape = r.record.cursorId - 1;
+    ASSERT_LT(shape, fakescene::kCursorShapeCount);
+    EXPECT_NE(r.record.cursorId, lastId);
+    lastId = r.record.cursorId;
+    EXPECT_EQ(r.record.cursorWidth, fakescene::kCursorShapes[shape].width);
+    EXPECT_EQ(r.record.cursorHotX, fakescene::kCursorShapes[shape].hotspotX);
+    if (!r.bitmap.empty()) {
+      ASSERT_EQ(r.bitmap.size(), r.record.cursorBytes);
+      for (size_t i = 0; i < r.bitmap.size(); i++) {
+        ASSERT_EQ(r.bitmap[i], fakescene::CursorByte(shape, static_cast<uint32_t>(i)));
+      }
+    }
+  }
+  compositor->Signal(SIGTERM);
+  compositor->Wait(5000);
+}
+
+}  // namespace
