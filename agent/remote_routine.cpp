@@ -61,7 +61,7 @@ class Routine {
 };
 
 // Each eventfd with its log text and the text the parent receives.
-struct EventFdSpec {
+struct EventFdEntry {
   int RemoteContext::*field;
   int flags;
   const char *logText;
@@ -71,7 +71,7 @@ struct EventFdSpec {
 constexpr int kWakerFlags = EFD_NONBLOCK | EFD_CLOEXEC;
 constexpr int kCountFlags = EFD_NONBLOCK | EFD_CLOEXEC | EFD_SEMAPHORE;
 
-const EventFdSpec kEventFds[] = {
+const EventFdEntry kEventFds[] = {
     {&RemoteContext::remoteWakerFd, kWakerFlags,
      "SightwellRemote: Failed to create eventfd for remote routine",
      "Failed to create eventfd for remote routine"},
@@ -96,17 +96,17 @@ const EventFdSpec kEventFds[] = {
 };
 
 bool Routine::CreateEventFds() {
-  for (const EventFdSpec &spec : kEventFds) {
-    int fd = eventfd(0, spec.flags);
+  for (const EventFdEntry &entry : kEventFds) {
+    int fd = eventfd(0, entry.flags);
     if (fd < 0) {
-      Log_Error("%s", spec.logText);
-      SendErrorMessage(ctx_.captureFd, ctx_.captureWriteLock, spec.parentText, -1);
-      for (const EventFdSpec &made : kEventFds) {
+      Log_Error("%s", entry.logText);
+      SendErrorMessage(ctx_.captureFd, ctx_.captureWriteLock, entry.parentText, -1);
+      for (const EventFdEntry &made : kEventFds) {
         CloseFd(&(ctx_.*made.field));
       }
       return false;
     }
-    ctx_.*spec.field = fd;
+    ctx_.*entry.field = fd;
   }
   return true;
 }
