@@ -181,20 +181,22 @@ void Parent::AcceptLoop() {
       if (!ReadFull(fd, &first, sizeof first)) {
         return;
       }
+      // The socket is published before the greeting, so a caller woken by
+      // the greeting can send at once.
       if (first.type == REMOTE_INFO_GREETER || first.type == REMOTE_INFO_USER) {
+        controlFd_.store(fd);
         {
           std::lock_guard<std::mutex> g(lock_);
           greeting_ = first.type;
         }
-        controlFd_.store(fd);
         changed_.notify_all();
         ControlLoop(fd);
       } else if (first.type == REMOTE_AUDIO_HANDSHAKE) {
+        audioFd_.store(fd);
         {
           std::lock_guard<std::mutex> g(lock_);
           audioHandshake_ = true;
         }
-        audioFd_.store(fd);
         changed_.notify_all();
         AudioLoop(fd);
       } else {
