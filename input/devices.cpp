@@ -48,17 +48,6 @@ void TearDown(InputState &state, const Slot (&slots)[4]) {
   state.eisFd.store(-1, std::memory_order_release);
 }
 
-void SignalDisconnect(InputState &state) {
-  int fd = state.disconnectFd.load(std::memory_order_acquire);
-  if (fd < 0) {
-    return;
-  }
-  uint64_t one = 1;
-  if (write(fd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
-    Log_Error("sightwellInput: Failed to signal disconnectFd, errno=%d", errno);
-  }
-}
-
 void DeviceAdded(ei_device *device, const Slot (&slots)[4]) {
   const char *name = ei_device_get_name(device);
   if (ei_device_has_capability(device, EI_DEVICE_CAP_POINTER)) {
@@ -123,8 +112,9 @@ void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device *
   std::lock_guard<std::mutex> guard(InputLock());
   InputState &state = TheInputState();
 
-  bool usable = !state.needsInit && state.eisFd.load(std::memory_order_relaxed) >= 0 &&
-                InputFdIsOpen(state.eisFd.load(std::memory_order_relaxed)) && state.ei != nullptr;
+  // The descriptor's identity, not just its number, is checked: libei may
+  // have closed it on a hang-up and another thread reused the number.
+  bool usable = !state.needsInit && state.ei != nullptr && EisSocketIsCurrent(state);
   if (!usable) {
     // A context whose descriptor was closed behind its back still holds the
     // devices in the slots; drop them with it before building a new one.

@@ -164,6 +164,7 @@ void InitLocked(InputState &state) {
   ei_configure_name(state.ei, "sightwell-wayland-input");
   int r = ei_setup_backend_fd(state.ei, fd);
   if (r == 0) {
+    RememberEisSocket(state, fd);
     state.eisFd.store(fd, std::memory_order_release);
     // Usable from here on, whoever called Init.
     state.needsInit = false;

@@ -81,11 +81,29 @@ void WaitForRoom(const InputState &state) {
 }
 
 // Flushes what the device calls queued, while the context is usable.
+//
+// The device calls and the dispatch may be the ones that meet a hang-up of
+// the compositor (a failed send, an end of stream read). libei then closes
+// the descriptor and queues the disconnect, but only the input event thread
+// handles events, and it waits for that very descriptor to become readable,
+// which a closed (or reused) number never does: input would stay dead. So
+// a connection lost here is handed to that thread through disconnectFd, and
+// the devices count as gone until it has re-initialised.
 void Flush(InputState &state) {
-  int fd = state.eisFd.load(std::memory_order_relaxed);
-  if (state.ei != nullptr && fd >= 0 && InputFdIsOpen(fd)) {
+  if (state.ei != nullptr && EisSocketIsCurrent(state)) {
     ei_dispatch(state.ei);
   }
+  if (state.eisFd.load(std::memory_order_relaxed) >= 0 && !EisSocketIsCurrent(state)) {
+    Log_Warning("sightwellInput: EIS disconnected us, will try reconnecting");
+    state.needsInit = true;
+    SignalDisconnect(state);
+  }
+}
+
+// A device of a connection that is known to be lost is no device: its
+// context is re-created before anything reaches the compositor again.
+ei_device *UsableDevice(const InputState &state, ei_device **slot) {
+  return slot != nullptr && !state.needsInit ? *slot : nullptr;
 }
 
 }  // namespace
@@ -93,7 +111,7 @@ void Flush(InputState &state) {
 void InjectMouseEvent(const MouseRecord *record, ei_device **abs, uint16_t *lastButtons,
                       uint16_t *lastButtonMask) {
   std::lock_guard<std::mutex> guard(InputLock());
-  ei_device *device = abs != nullptr ? *abs : nullptr;
+  ei_device *device = UsableDevice(TheInputState(), abs);
   if (device == nullptr) {
     Log_Error("sightwellInput: Absolute pointer device not initialized, cannot inject mouse event");
     return;
@@ -131,7 +149,7 @@ void InjectMouseEvent(const MouseRecord *record, ei_device **abs, uint16_t *last
 
 void InjectKeyEvent(ei_device **kbd, uint16_t vscancode, uint8_t pressed) {
   std::lock_guard<std::mutex> guard(InputLock());
-  ei_device *device = kbd != nullptr ? *kbd : nullptr;
+  ei_device *device = UsableDevice(TheInputState(), kbd);
   if (device == nullptr) {
     Log_Error("sightwellInput: Keyboard device not initialized, cannot inject key event");
     return;

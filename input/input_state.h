@@ -3,6 +3,8 @@
 // injections on the remote routine's thread.
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <mutex>
 
@@ -20,6 +22,11 @@ struct InputState {
   std::atomic<int> disconnectFd{-1};
   ei_seat *seat = nullptr;          // the one seat in use
   bool needsInit = false;           // re-create the context before dispatching
+  // Identity of the socket behind eisFd. libei closes the descriptor when it
+  // reads a hang-up, and the number may then be reused by any other thread;
+  // the identity tells the EIS socket from a newcomer with its number.
+  dev_t eisDev = 0;
+  ino_t eisIno = 0;
   // The context saw EI_EVENT_CONNECT. libei 1.3 crashes when a context is
   // released before its handshake finished, so only such contexts are.
   bool connected = false;
@@ -39,3 +46,12 @@ void InitLocked(InputState &state);
 
 // True when fd is an open descriptor.
 bool InputFdIsOpen(int fd);
+
+// Records the identity of the socket now in eisFd.
+void RememberEisSocket(InputState &state, int fd);
+// True while eisFd is the socket that was handed to libei.
+bool EisSocketIsCurrent(const InputState &state);
+
+// Writes 1 to disconnectFd (when installed) so the input event thread arms
+// its reconnect timer.
+void SignalDisconnect(InputState &state);

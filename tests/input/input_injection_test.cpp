@@ -2,6 +2,7 @@
 // server, driven in-process: Init, HandleEvents and the injections.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -205,6 +206,41 @@ TEST_F(InjectionTest, DisconnectEmptiesTheSlotsAndSignals) {
   ASSERT_FALSE(lines.empty());
   EXPECT_NE(lines[0].find("sightwellInput: Stopped previous session: /org/gnome/Mutter/RemoteDesktop/Session/u1"),
             std::string::npos);
+}
+
+// The injection's flush may be the dispatch that reads the compositor's
+// hang-up; libei then closes the descriptor, which the input event thread
+// polls and so would never see readable again. The flush hands the
+// disconnect on through disconnectFd, and later injections are refused.
+TEST_F(InjectionTest, DisconnectReadByAnInjectionIsSignalled) {
+  Start();
+  int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  SetDisconnectFd(fd);
+  size_t mark = LogCapture::Get().Mark();
+  int eisFd = GetEisFd();
+  ASSERT_TRUE(compositor_->Control("DisconnectClients"));
+  // Until the server's end is closed, not just its goodbye sent.
+  pollfd hangup{eisFd, POLLRDHUP, 0};
+  ASSERT_EQ(poll(&hangup, 1, 3000), 1);
+
+  InjectKeyEvent(&slots_.kbd, 30, 1);  // its flush reads the hang-up
+  uint64_t value = 0;
+  EXPECT_EQ(read(fd, &value, sizeof value), 8);
+  EXPECT_EQ(value, 1u);
+  EXPECT_EQ(LogCapture::Get().Count("sightwellInput: EIS disconnected us, will try reconnecting", mark), 1u);
+  InjectKeyEvent(&slots_.kbd, 31, 1);
+  EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Keyboard device not initialized", mark), 1u);
+  SetDisconnectFd(-1);
+  close(fd);
+
+  // The next HandleEvents builds a new connection and input flows again.
+  size_t from = compositor_->EventCount();
+  ASSERT_TRUE(inputtest::Pump(slots_, [&] { return compositor_->Texts(from, {"start-emulating"}).size() >= 2; },
+                              3000));
+  EXPECT_EQ(compositor_->Texts(from, {"rd-stop"}).size(), 1u);
+  from = compositor_->EventCount();
+  InjectKeyEvent(&slots_.kbd, 32, 1);
+  EXPECT_EQ(InputSince(from, 2), (Texts{"key 32 1", "frame"}));
 }
 
 TEST_F(InjectionTest, InitFailuresLeaveNoDescriptor) {
