@@ -241,9 +241,9 @@ TEST_F(CaptureUnit, CursorMetadataChecks) {
   Negotiate(SPA_VIDEO_FORMAT_BGRx, 4, 4);
   StderrCapture log;
   CursorUpdate out{};
-  auto run = [&](const CursorSpec &spec) {
+  auto run = [&](const CursorSpec &cursor) {
     SyntheticBuffer buf(64, 0, 0, 0);  // cursor-only buffer
-    buf.AddCursor(spec);
+    buf.AddCursor(cursor);
     ProcessBuffer(ctx, buf.get());
     return PopCursorBuffer(&ctx->cursorQueue, &out);
   };
