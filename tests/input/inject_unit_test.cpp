@@ -1,0 +1,247 @@
+// The injections' decisions without a compositor: which libei device calls
+// a key or pointer record turns into. The test program defines libei's five
+// device emulation calls itself, so the injections' calls land here and are
+// recorded; no context exists, so nothing is flushed.
+#include <gtest/gtest.h>
+#include <libei-1.0/libei.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "input/input.h"
+#include "input/input_state.h"
+#include "lib/log/log.h"
+#include "lib/log/log_output.h"
+
+namespace {
+
+std::mutex callsLock;
+std::vector<std::string> calls;
+
+void Record(const std::string &call) {
+  std::lock_guard<std::mutex> guard(callsLock);
+  calls.push_back(call);
+}
+
+std::string Fmt(const char *format, double a, double b) {
+  char text[64];
+  snprintf(text, sizeof text, format, a, b);
+  return text;
+}
+
+}  // namespace
+
+extern "C" {
+void ei_device_pointer_motion_absolute(struct ei_device *, double x, double y) {
+  Record(Fmt("abs %g %g", x, y));
+}
+void ei_device_button_button(struct ei_device *, uint32_t button, bool is_press) {
+  Record("button " + std::to_string(button) + (is_press ? " 1" : " 0"));
+}
+void ei_device_scroll_delta(struct ei_device *, double x, double y) { Record(Fmt("scroll %g %g", x, y)); }
+void ei_device_keyboard_key(struct ei_device *, uint32_t keycode, bool is_press) {
+  Record("key " + std::to_string(keycode) + (is_press ? " 1" : " 0"));
+}
+void ei_device_frame(struct ei_device *, uint64_t time) { Record("frame " + std::to_string(time)); }
+}
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+// Keeps the log lines the injections write.
+struct LineOutput {
+  LogOutput head{};
+  std::mutex lock;
+  std::vector<std::string> lines;
+
+  static void Log(LogOutput *output, LogMessageHeader *, size_t length, const char *text) {
+    auto *self = reinterpret_cast<LineOutput *>(output);
+    std::lock_guard<std::mutex> guard(self->lock);
+    self->lines.emplace_back(text, length);
+  }
+  static bool Open(LogOutput *) { return true; }
+  static void Destroy(LogOutput *) {}
+  static constexpr LogOutputOps kOps = {Log, Open, Destroy, nullptr};
+
+  size_t Count(const std::string &needle) {
+    std::lock_guard<std::mutex> guard(lock);
+    size_t n = 0;
+    for (const std::string &line : lines) {
+      n += line.find(needle) != std::string::npos;
+    }
+    return n;
+  }
+};
+
+LineOutput &Lines() {
+  static LineOutput *output = [] {
+    auto *out = new LineOutput();
+    out->head.version = kLogOutputVersion;
+    out->head.type = kLogOutputType23456;
+    out->head.name = strdup("inject-unit-test");
+    out->head.fileLevel = kLogInfo;
+    out->head.stderrLevel = -1;
+    out->head.ops = &LineOutput::kOps;
+    Log_AddOutput(&out->head);
+    return out;
+  }();
+  return *output;
+}
+
+// Any non-null handle will do: the stand-ins never look inside.
+alignas(8) char deviceStorage[8];
+ei_device *const kDevice = reinterpret_cast<ei_device *>(deviceStorage);
+
+class InjectUnitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Lines();
+    std::lock_guard<std::mutex> guard(callsLock);
+    calls.clear();
+  }
+  void TearDown() override {
+    std::lock_guard<std::mutex> guard(InputLock());
+    TheInputState().needsInit = false;
+  }
+  static Calls Take() {
+    std::lock_guard<std::mutex> guard(callsLock);
+    Calls taken;
+    taken.swap(calls);
+    return taken;
+  }
+  void Mouse(int32_t x, int32_t y, uint32_t buttons, int8_t wheel = 0, int8_t hwheel = 0) {
+    MouseRecord r{};
+    r.x = x;
+    r.y = y;
+    r.buttons = buttons;
+    r.wheel = wheel;
+    r.hwheel = hwheel;
+    InjectMouseEvent(&r, &abs_, &lastButtons_, &lastButtonMask_);
+  }
+
+  ei_device *kbd_ = kDevice;
+  ei_device *abs_ = kDevice;
+  uint16_t lastButtons_ = 0;
+  uint16_t lastButtonMask_ = 0;
+};
+
+TEST_F(InjectUnitTest, VScancodesMapToKeyCodesOrAreRefused) {
+  struct Extended {
+    uint16_t vscancode;
+    uint32_t key;
+  };
+  const Extended table[] = {
+      {0x11C, 96},  {0x11D, 97},  {0x135, 98},  {0x137, 210}, {0x138, 100}, {0x146, 119}, {0x147, 102},
+      {0x148, 103}, {0x149, 104}, {0x14B, 105}, {0x14D, 106}, {0x14F, 107}, {0x150, 108}, {0x151, 109},
+      {0x152, 110}, {0x153, 111}, {0x15B, 125}, {0x15C, 126}, {0x15D, 139}};
+  size_t refusedBefore = Lines().Count("cannot inject key event");
+  size_t refused = 0;
+  // Every value up to 0x1FF, and a few far above the table.
+  std::vector<uint32_t> values;
+  for (uint32_t v = 0; v <= 0x1FF; v++) {
+    values.push_back(v);
+  }
+  values.insert(values.end(), {0x8000, 0xFFFF});
+  for (uint32_t v : values) {
+    uint16_t vscancode = static_cast<uint16_t>(v);
+    InjectKeyEvent(&kbd_, vscancode, 0x80);  // any non-zero byte presses
+    InjectKeyEvent(&kbd_, vscancode, 0);
+    Calls expected;
+    int key = v <= 0xFF ? static_cast<int>(v) : -1;
+    for (const Extended &e : table) {
+      if (e.vscancode == v) {
+        key = static_cast<int>(e.key);
+      }
+    }
+    if (key >= 0) {
+      expected = {"key " + std::to_string(key) + " 1", "frame 0", "key " + std::to_string(key) + " 0",
+                  "frame 0"};
+    } else {
+      refused += 2;
+      EXPECT_EQ(Lines().Count("sightwellInput: Unmapped VScancode " + std::to_string(v) +
+                              ", cannot inject key event"),
+                2u)
+          << v;
+    }
+    ASSERT_EQ(Take(), expected) << "VScancode " << v;
+  }
+  EXPECT_EQ(refused, 2u * (values.size() - 256 - 19));
+  EXPECT_EQ(Lines().Count("cannot inject key event") - refusedBefore, refused);
+}
+
+TEST_F(InjectUnitTest, ButtonsFollowTheStoredStateAndWheels) {
+  // Motion alone: no button states.
+  Mouse(10, 20, 0);
+  EXPECT_EQ(Take(), (Calls{"abs 10 20", "frame 0"}));
+  // A wheel forces the three states, then one scroll of (hwheel, wheel).
+  Mouse(11, 21, 0, -1);
+  EXPECT_EQ(Take(), (Calls{"abs 11 21", "button 272 0", "button 274 0", "button 273 0", "scroll 0 -1",
+                           "frame 0"}));
+  Mouse(12, 22, 0, 0, 5);
+  EXPECT_EQ(Take(), (Calls{"abs 12 22", "button 272 0", "button 274 0", "button 273 0", "scroll 5 0",
+                           "frame 0"}));
+  // Left while middle is held: left, middle, right; mask 5.
+  Mouse(13, 23, 4);
+  EXPECT_EQ(Take(), (Calls{"abs 13 23", "button 272 0", "button 274 1", "button 273 0", "frame 0"}));
+  Mouse(14, 24, 5);
+  EXPECT_EQ(Take(), (Calls{"abs 14 24", "button 272 1", "button 274 1", "button 273 0", "frame 0"}));
+  EXPECT_EQ(lastButtons_, 5);
+  EXPECT_EQ(lastButtonMask_, 5);
+  Mouse(15, 25, 5);
+  EXPECT_EQ(Take(), (Calls{"abs 15 25", "frame 0"}));
+  // Bits above 15: stored truncated, so the next equal record differs again;
+  // bits 3..15 count for the comparison but not for the mask.
+  Mouse(16, 26, 0x10002);
+  Mouse(16, 26, 0x10002);
+  Calls right = {"abs 16 26", "button 272 0", "button 274 0", "button 273 1", "frame 0"};
+  Calls twice = right;
+  twice.insert(twice.end(), right.begin(), right.end());
+  EXPECT_EQ(Take(), twice);
+  EXPECT_EQ(lastButtons_, 2);
+  EXPECT_EQ(lastButtonMask_, 2);
+  Mouse(17, 27, 2);
+  EXPECT_EQ(Take(), (Calls{"abs 17 27", "frame 0"}));
+  Mouse(18, 28, 0x0A);  // bit 3 set: a change, the same three states
+  EXPECT_EQ(Take(), (Calls{"abs 18 28", "button 272 0", "button 274 0", "button 273 1", "frame 0"}));
+  EXPECT_EQ(lastButtons_, 0x0A);
+  EXPECT_EQ(lastButtonMask_, 2);
+  // Coordinates pass through unscaled, negative ones too.
+  Mouse(-3, 100000, 0x0A);
+  EXPECT_EQ(Take(), (Calls{"abs -3 100000", "frame 0"}));
+}
+
+TEST_F(InjectUnitTest, NoDeviceOrALostConnectionDropsTheRecord) {
+  ei_device *none = nullptr;
+  size_t keyBefore = Lines().Count("sightwellInput: Keyboard device not initialized, cannot inject key event");
+  size_t mouseBefore =
+      Lines().Count("sightwellInput: Absolute pointer device not initialized, cannot inject mouse event");
+  MouseRecord r{};
+  r.buttons = 1;
+  r.wheel = 1;
+  InjectMouseEvent(&r, &none, &lastButtons_, &lastButtonMask_);
+  InjectMouseEvent(&r, nullptr, &lastButtons_, &lastButtonMask_);
+  InjectKeyEvent(&none, 30, 1);
+  InjectKeyEvent(nullptr, 30, 1);
+  // Devices still in their slots but the connection known to be lost.
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    TheInputState().needsInit = true;
+  }
+  InjectMouseEvent(&r, &abs_, &lastButtons_, &lastButtonMask_);
+  InjectKeyEvent(&kbd_, 30, 1);
+
+  EXPECT_EQ(Take(), Calls{});
+  EXPECT_EQ(lastButtons_, 0);  // a dropped record leaves the state alone
+  EXPECT_EQ(lastButtonMask_, 0);
+  EXPECT_EQ(Lines().Count("sightwellInput: Keyboard device not initialized, cannot inject key event") - keyBefore,
+            3u);
+  EXPECT_EQ(Lines().Count("sightwellInput: Absolute pointer device not initialized, cannot inject mouse event") -
+                mouseBefore,
+            3u);
+}
+
+}  // namespace
