@@ -1,236 +1,382 @@
 // Frame path benchmark: the fake compositor produces frames, the agent
-// captures them and the reference parent reads them. Per case it reports
-// delivered frames per second and drops, capture-to-parent latency from the
-// stamp in the pixels, the agent's CPU time per frame and resident memory;
-// beside it the floor (the frame copies the agent's design makes plus one
-// socket write, done in this process on the same size) and GStreamer's
-// pipewiresrc ! fakesink on the same node. --smoke runs one short small case.
-#include <pthread.h>
+// captures them and the reference parent reads them. Per case it measures,
+// over one window:
+//   - delivered frames per second and drops (frames the compositor drew that
+//     never reached the parent, from the counter stamped into the pixels);
+//   - capture-to-parent latency p50/p99 (from the timestamp in the pixels);
+//   - the agent's CPU per delivered frame, per thread as well, and its
+//     resident memory;
+//   - the floor: the copies and the socket write the agent's design makes,
+//     done in this process on the same size at the same pace;
+//   - the peer: GStreamer's pipewiresrc ! fakesink reading the same node, its
+//     CPU per frame.
+// and prints one table with the ratios agent/floor and agent/GStreamer.
+//
+// The exit status is non-zero only when something failed (services, the
+// compositor or the agent did not start, no frames arrived, malformed or
+// reordered frames), never because a figure missed its target.
+//
+//   frame_path [--smoke] [--seconds=N] [--case=WxH@FPS ...] [--no-peer]
+// FPS 0 means as fast as the compositor can.
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "agent/channel_message.h"
+#include "bench/frame_path_floor.h"
+#include "bench/frame_path_probe.h"
 #include "tests/support/process.h"
 #include "tests/support/test_env.h"
-#include "tools/sightwell-parent/frame_stamp.h"
 #include "tools/sightwell-parent/parent.h"
 
 namespace {
 
+constexpr const char *kGstLaunch = "/usr/bin/gst-launch-1.0";
+
+std::atomic<bool> gInterrupted{false};
+
+void OnSignal(int) { gInterrupted.store(true); }
+
+// Sleeps in short steps so that an interrupt ends the run promptly.
+void Pause(int ms) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!gInterrupted.load() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 struct Case {
   uint32_t width;
   uint32_t height;
-  uint32_t fps;  // 1000 = as fast as it can
-  int seconds;
+  uint32_t fps;  // 0 = as fast as the compositor can
 };
 
-// CPU seconds (user + system) of a process, from /proc.
-double ProcessCpuSeconds(pid_t pid) {
-  std::string stat = swtest::ReadFile("/proc/" + std::to_string(pid) + "/stat");
-  size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  unsigned long utime = 0, stime = 0;
-  // Fields after the command: state is field 3; utime 14, stime 15.
-  const char *p = stat.c_str() + close + 2;
-  int field = 3;
-  while (*p != '\0' && field < 14) {
-    if (*p++ == ' ') field++;
+struct Result {
+  std::string label;
+  std::string failure;  // empty when the case ran
+  double fps = 0;
+  uint64_t delivered = 0;
+  uint64_t produced = 0;
+  uint64_t drops = 0;
+  double p50 = 0;
+  double p99 = 0;
+  double agentMs = 0;       // agent CPU per delivered frame
+  long rssKiB = 0;
+  double floorMs = 0;
+  double gstMs = -1;        // -1: no peer figure
+  double compositorMs = 0;  // producer CPU per produced frame
+  std::vector<std::pair<std::string, double>> threads;  // ms per delivered frame
+};
+
+std::string Label(const Case &c) {
+  const uint32_t lines = c.height;
+  const std::string size = (c.width == 1920 && lines == 1080)   ? "1080p"
+                           : (c.width == 3840 && lines == 2160) ? "2160p"
+                                                                : std::to_string(c.width) + "x" +
+                                                                      std::to_string(lines) + " ";
+  return size + (c.fps == 0 ? "max" : std::to_string(c.fps));
+}
+
+unsigned NodeId(const swtest::Process &compositor) {
+  const std::string out = compositor.Stdout();
+  const size_t at = out.rfind("screencast node ");
+  return at == std::string::npos ? 0 : static_cast<unsigned>(atoi(out.c_str() + at + 16));
+}
+
+// GStreamer's pipewiresrc on the same node. It needs caps to offer a format:
+// with none (ANY) it connects without one and PipeWire leaves it unlinked.
+std::unique_ptr<swtest::Process> StartPeer(const swtest::TestServices &services,
+                                           const std::string &dir, unsigned node) {
+  if (node == 0 || access(kGstLaunch, X_OK) != 0) {
+    return nullptr;
   }
-  sscanf(p, "%lu %lu", &utime, &stime);
-  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  swtest::Process::Options o;
+  o.env = services.env();
+  o.stdoutPath = dir + "/gst.out";
+  o.stderrPath = dir + "/gst.err";
+  return swtest::Process::Spawn({kGstLaunch, "-q", "pipewiresrc", "path=" + std::to_string(node),
+                                 "always-copy=false", "!", "video/x-raw", "!", "fakesink",
+                                 "sync=false"},
+                                o);
 }
 
-long RssKiB(pid_t pid) {
-  std::string status = swtest::ReadFile("/proc/" + std::to_string(pid) + "/status");
-  size_t at = status.find("VmRSS:");
-  return at == std::string::npos ? 0 : atol(status.c_str() + at + 6);
-}
-
-double ThreadCpuNs() {
-  timespec ts;
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return ts.tv_sec * 1e9 + ts.tv_nsec;
-}
-
-// The floor: PipeWire buffer -> queue slot -> consumer record (two copies)
-// and one gather write of record + pixels to a socket someone drains.
-double FloorCpuNsPerFrame(uint32_t width, uint32_t height, int frames) {
-  const size_t bytes = size_t{width} * height * 4;
-  std::vector<uint8_t> source(bytes, 0x5A), slot(bytes), record(bytes);
-  int sv[2];
-  if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return 0;
-  std::thread drain([fd = sv[1]] {
-    std::vector<uint8_t> sink(1 << 20);
-    while (read(fd, sink.data(), sink.size()) > 0) {
-    }
-  });
-  ChannelMessage message{};
-  message.type = REMOTE_SCREEN_BUFFER;
-  double spent = 0;
-  for (int i = 0; i < frames; i++) {
-    source[i % bytes] = static_cast<uint8_t>(i);
-    const double begin = ThreadCpuNs();
-    memcpy(slot.data(), source.data(), bytes);
-    memcpy(record.data(), slot.data(), bytes);
-    iovec parts[2] = {{&message, sizeof message}, {record.data(), bytes}};
-    size_t left = sizeof message + bytes;
-    int first = 0;
-    while (left > 0) {
-      ssize_t n = writev(sv[0], parts + first, 2 - first);
-      if (n <= 0) break;
-      left -= static_cast<size_t>(n);
-      while (first < 2 && static_cast<size_t>(n) >= parts[first].iov_len) {
-        n -= static_cast<ssize_t>(parts[first].iov_len);
-        first++;
-      }
-      if (first < 2) {
-        parts[first].iov_base = static_cast<uint8_t *>(parts[first].iov_base) + n;
-        parts[first].iov_len -= static_cast<size_t>(n);
-      }
-    }
-    spent += ThreadCpuNs() - begin;
+void Stop(std::unique_ptr<swtest::Process> &p, int sig, int waitMs) {
+  if (p == nullptr) {
+    return;
   }
-  close(sv[0]);
-  drain.join();
-  close(sv[1]);
-  return spent / frames;
+  p->Signal(sig);
+  if (!p->Wait(waitMs)) {
+    p->Signal(SIGKILL);
+    p->Wait(2000);
+  }
 }
 
-uint32_t LastCounter(swparent::Parent &parent) {
-  auto frame = parent.LastFrame();
-  if (!frame) return 0;
-  auto stamp = swstamp::Read(frame->pixels.data(), frame->pixels.size());
-  return stamp ? stamp->counter : 0;
-}
-
-bool RunCase(const swtest::TestServices &services, const std::string &dir, const Case &c) {
-  char label[64];
-  snprintf(label, sizeof label, "%ux%u %s", c.width, c.height,
-           c.fps >= 1000 ? "max rate" : (std::to_string(c.fps) + " fps").c_str());
+Result RunCase(const swtest::TestServices &services, const std::string &dir, const Case &c,
+               int seconds, bool peer) {
+  Result r;
+  r.label = Label(c);
+  const std::string caseDir = dir + "/" + std::to_string(c.width) + "x" +
+                              std::to_string(c.height) + "@" + std::to_string(c.fps);
+  if (mkdir(caseDir.c_str(), 0700) != 0) {
+    r.failure = "cannot create " + caseDir;
+    return r;
+  }
 
   swtest::Process::Options copts;
   copts.env = services.env();
-  copts.stdoutPath = dir + "/compositor.out";
-  copts.stderrPath = dir + "/compositor.err";
+  copts.stdoutPath = caseDir + "/compositor.out";
+  copts.stderrPath = caseDir + "/compositor.err";
+  // The compositor's own "as fast as it can" is a 1 ms timer.
   auto compositor = swtest::Process::Spawn(
       {swtest::FakeCompositorBinary(), "--sc-width=" + std::to_string(c.width),
-       "--sc-height=" + std::to_string(c.height), "--sc-fps=" + std::to_string(c.fps),
-       "--sc-shape-period=60"},
+       "--sc-height=" + std::to_string(c.height),
+       "--sc-fps=" + std::to_string(c.fps == 0 ? 1000 : c.fps), "--sc-shape-period=60"},
       copts);
-  if (!compositor || !swtest::WaitFor([&] { return compositor->Stdout().find("ready") != std::string::npos; }, 10000)) {
-    fprintf(stderr, "fake compositor did not start\n");
-    return false;
+  if (!compositor ||
+      !swtest::WaitFor([&] { return compositor->Stdout().find("ready") != std::string::npos; },
+                       10000)) {
+    r.failure = "fake compositor did not start";
+    return r;
   }
   swparent::Parent parent(swtest::UniqueCardName());
   if (!parent.Listen() || !parent.WriteSessionFiles(services.Get("DBUS_SESSION_BUS_ADDRESS"),
                                                     services.Get("XDG_RUNTIME_DIR"), getuid())) {
-    fprintf(stderr, "parent set-up failed\n");
-    return false;
+    r.failure = "parent set-up failed";
+    return r;
   }
   swtest::Process::Options aopts;
   aopts.env = services.env();
   aopts.env["QUILLWORKER_CARD"] = parent.card();
-  aopts.stdoutPath = dir + "/agent.out";
-  aopts.stderrPath = dir + "/agent.err";
+  aopts.stdoutPath = caseDir + "/agent.out";
+  aopts.stderrPath = caseDir + "/agent.err";
   auto agent = swtest::Process::Spawn({swtest::AgentBinary()}, aopts);
   if (!agent || parent.WaitForControl(10000) == 0 || !parent.SendCaptureStart("Meta-0")) {
-    fprintf(stderr, "agent did not connect\n");
-    return false;
+    r.failure = "agent did not connect";
+    return r;
   }
-  if (!swtest::WaitFor([&] { return parent.GetSummary().frames >= 5; }, 20000)) {
-    fprintf(stderr, "%s: no frames reached the parent (see %s)\n", label, dir.c_str());
-    return false;
+  if (!swtest::WaitFor([&] { return gInterrupted.load() || parent.GetSummary().frames >= 5; },
+                       20000) ||
+      gInterrupted.load()) {
+    r.failure = gInterrupted.load() ? "interrupted" : "no frames reached the parent";
+    return r;
   }
 
-  // The peer reads the same node while the agent does.
-  std::string out = compositor->Stdout();
-  size_t at = out.rfind("screencast node ");
-  unsigned node = at == std::string::npos ? 0 : static_cast<unsigned>(atoi(out.c_str() + at + 16));
-  swtest::Process::Options gopts;
-  gopts.env = services.env();
-  gopts.stdoutPath = dir + "/gst.out";
-  gopts.stderrPath = dir + "/gst.err";
-  auto gst = swtest::Process::Spawn({"/usr/bin/gst-launch-1.0", "-q", "pipewiresrc", "path=" + std::to_string(node),
-                                     "always-copy=false", "!", "fakesink", "sync=false"},
-                                    gopts);
-  std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // warm-up
+  std::unique_ptr<swtest::Process> gst = peer ? StartPeer(services, caseDir, NodeId(*compositor))
+                                              : nullptr;
+  Pause(1000);  // warm-up: formats settled, buffers mapped, the peer linked
 
-  swparent::Summary before = parent.GetSummary();
-  const uint32_t counterBefore = LastCounter(parent);
-  const double agentCpuBefore = ProcessCpuSeconds(agent->pid());
-  const double gstCpuBefore = gst ? ProcessCpuSeconds(gst->pid()) : 0;
+  const swparent::Summary before = parent.GetSummary();
+  const double agentCpu0 = swbench::ProcessCpuSeconds(agent->pid());
+  const double gstCpu0 = gst ? swbench::ProcessCpuSeconds(gst->pid()) : -1;
+  const double compCpu0 = swbench::ProcessCpuSeconds(compositor->pid());
+  const auto threads0 = swbench::ThreadTimes(agent->pid());
   const auto begin = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(c.seconds));
+  Pause(seconds * 1000);
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  swparent::Summary after = parent.GetSummary();
-  const uint32_t counterAfter = LastCounter(parent);
-  const double agentCpu = ProcessCpuSeconds(agent->pid()) - agentCpuBefore;
-  const double gstCpu = gst ? ProcessCpuSeconds(gst->pid()) - gstCpuBefore : 0;
-  const long rss = RssKiB(agent->pid());
+  const swparent::Summary after = parent.GetSummary();
+  const double agentCpu = swbench::ProcessCpuSeconds(agent->pid()) - agentCpu0;
+  const double gstCpu1 = gst ? swbench::ProcessCpuSeconds(gst->pid()) : -1;
+  const double compCpu = swbench::ProcessCpuSeconds(compositor->pid()) - compCpu0;
+  const auto threads1 = swbench::ThreadTimes(agent->pid());
+  r.rssKiB = swbench::RssKiB(agent->pid());
+  const bool gstAlive = gst && gst->Running();
 
-  const uint64_t delivered = after.frames - before.frames;
-  const uint64_t produced = counterAfter > counterBefore ? counterAfter - counterBefore : 0;
-  const uint64_t drops = produced > delivered ? produced - delivered : 0;
-  std::vector<double> latency(after.frameLatencyMs.begin() + static_cast<long>(before.frameLatencyMs.size()),
-                              after.frameLatencyMs.end());
-  const double p50 = swparent::Percentile(latency, 50);
-  const double p99 = swparent::Percentile(latency, 99);
-  const double agentMsPerFrame = delivered > 0 ? agentCpu * 1e3 / static_cast<double>(delivered) : 0;
-  const double gstMsPerFrame = produced > 0 ? gstCpu * 1e3 / static_cast<double>(produced) : 0;
-  const double floorMs = FloorCpuNsPerFrame(c.width, c.height, 30) / 1e6;
-
-  printf("%-20s delivered %6.1f fps (%llu frames, produced %llu, drops %llu)  latency p50 %.2f ms p99 %.2f ms\n",
-         label, static_cast<double>(delivered) / wall, static_cast<unsigned long long>(delivered),
-         static_cast<unsigned long long>(produced), static_cast<unsigned long long>(drops), p50, p99);
-  printf("%-20s agent CPU %.3f ms/frame, RSS %ld KiB; floor %.3f ms/frame; gstreamer %.3f ms/frame\n",
-         "", agentMsPerFrame, rss, floorMs, gstMsPerFrame);
-  printf("%-20s ratios: agent/floor %.2f  agent/gstreamer %.2f\n", "",
-         floorMs > 0 ? agentMsPerFrame / floorMs : 0, gstMsPerFrame > 0 ? agentMsPerFrame / gstMsPerFrame : 0);
-  fflush(stdout);
-
-  if (gst) {
-    gst->Signal(SIGINT);
-    if (!gst->Wait(3000)) gst->Signal(SIGKILL);
-  }
+  Stop(gst, SIGINT, 3000);
   parent.SendStop();
-  if (!agent->Wait(10000)) agent->Signal(SIGKILL);
-  compositor->Signal(SIGTERM);
-  compositor->Wait(5000);
-  return delivered > 0;
+  if (!agent->Wait(10000)) {
+    agent->Signal(SIGKILL);
+    agent->Wait(2000);
+  }
+  Stop(compositor, SIGTERM, 5000);
+
+  r.delivered = after.frames - before.frames;
+  r.drops = after.frameCounterGaps - before.frameCounterGaps;
+  r.produced = r.delivered + r.drops;
+  r.fps = static_cast<double>(r.delivered) / wall;
+  std::vector<double> latency(after.frameLatencyMs.begin() +
+                                  static_cast<long>(before.frameLatencyMs.size()),
+                              after.frameLatencyMs.end());
+  r.p50 = swparent::Percentile(latency, 50);
+  r.p99 = swparent::Percentile(latency, 99);
+  const double delivered = static_cast<double>(std::max<uint64_t>(r.delivered, 1));
+  const double produced = static_cast<double>(std::max<uint64_t>(r.produced, 1));
+  r.agentMs = agentCpu * 1e3 / delivered;
+  r.compositorMs = compCpu * 1e3 / produced;
+  // Every frame the compositor draws goes to every consumer linked to it.
+  if (gstAlive && gstCpu0 >= 0 && gstCpu1 >= gstCpu0) {
+    r.gstMs = (gstCpu1 - gstCpu0) * 1e3 / produced;
+  }
+  for (const auto &[name, ns] : swbench::ThreadDelta(threads0, threads1)) {
+    r.threads.emplace_back(name, static_cast<double>(ns) / 1e6 / delivered);
+  }
+  std::sort(r.threads.begin(), r.threads.end(),
+            [](const auto &a, const auto &b) { return a.second > b.second; });
+
+  // The floor runs with nothing else of the case alive, so it competes only
+  // with the machine's background.
+  swbench::FloorOptions floor;
+  floor.width = c.width;
+  floor.height = c.height;
+  floor.fps = c.fps;
+  r.floorMs = swbench::FloorNsPerFrame(floor) / 1e6;
+
+  if (r.delivered == 0) {
+    r.failure = "no frames in the measuring window";
+  } else if (after.malformed > 0) {
+    r.failure = "malformed record: " + after.firstMalformed;
+  } else if (after.frameOrderErrors != before.frameOrderErrors) {
+    r.failure = "frames out of order";
+  }
+  if (!r.failure.empty()) {
+    r.failure += " (see " + caseDir + ")";
+  }
+  return r;
+}
+
+std::string Ratio(double a, double b) {
+  if (a <= 0 || b <= 0) {
+    return "n/a";
+  }
+  char text[32];
+  snprintf(text, sizeof text, "%.2f", a / b);
+  return text;
+}
+
+void PrintTable(const std::vector<Result> &results) {
+  printf("\n%-9s %8s %15s %17s %9s %9s %7s %9s %9s %6s %7s\n", "case", "fps", "drops/produced",
+         "latency p50/p99", "agent/fr", "floor/fr", "a/floor", "gst/fr", "a/gst", "RSS", "comp/fr");
+  for (const Result &r : results) {
+    if (!r.failure.empty()) {
+      printf("%-9s FAILED: %s\n", r.label.c_str(), r.failure.c_str());
+      continue;
+    }
+    char drops[32];
+    char latency[32];
+    char gst[16];
+    snprintf(drops, sizeof drops, "%llu/%llu", static_cast<unsigned long long>(r.drops),
+             static_cast<unsigned long long>(r.produced));
+    snprintf(latency, sizeof latency, "%.1f/%.1f ms", r.p50, r.p99);
+    if (r.gstMs >= 0) {
+      snprintf(gst, sizeof gst, "%.3f ms", r.gstMs);
+    } else {
+      snprintf(gst, sizeof gst, "n/a");
+    }
+    printf("%-9s %8.1f %15s %17s %6.2f ms %6.2f ms %7s %9s %9s %3ldMiB %4.2f ms\n", r.label.c_str(),
+           r.fps, drops, latency, r.agentMs, r.floorMs, Ratio(r.agentMs, r.floorMs).c_str(), gst,
+           Ratio(r.agentMs, r.gstMs).c_str(), r.rssKiB / 1024, r.compositorMs);
+  }
+  printf("\nagent CPU per delivered frame by thread:\n");
+  for (const Result &r : results) {
+    if (!r.failure.empty()) {
+      continue;
+    }
+    printf("  %-9s", r.label.c_str());
+    for (const auto &[name, ms] : r.threads) {
+      if (ms >= 0.005) {
+        printf(" %s %.3f;", name.c_str(), ms);
+      }
+    }
+    printf("\n");
+  }
+}
+
+// Targets for a case paced at a rate the parent keeps up with; reported, not
+// enforced.
+void PrintTargets(const std::vector<Result> &results, const std::vector<Case> &cases) {
+  printf("\ntargets (paced cases): no drops, latency p99 < 2 frame intervals, agent <= 1.5x floor\n");
+  for (size_t i = 0; i < results.size(); i++) {
+    const Result &r = results[i];
+    if (!r.failure.empty() || cases[i].fps == 0) {
+      continue;
+    }
+    const double twoIntervals = 2000.0 / cases[i].fps;
+    printf("  %-9s drops %s, p99 %.1f ms %s %.1f ms, agent/floor %s %s\n", r.label.c_str(),
+           r.drops == 0 ? "none (met)" : "present (missed)", r.p99,
+           r.p99 < twoIntervals ? "<" : ">=", twoIntervals, Ratio(r.agentMs, r.floorMs).c_str(),
+           r.floorMs > 0 && r.agentMs <= 1.5 * r.floorMs ? "(met)" : "(missed)");
+  }
+}
+
+bool ParseCase(const char *text, Case *c) {
+  unsigned w = 0;
+  unsigned h = 0;
+  unsigned fps = 0;
+  if (sscanf(text, "%ux%u@%u", &w, &h, &fps) != 3 || w == 0 || h == 0 || w > 4096 || h > 4096) {
+    return false;
+  }
+  *c = Case{w, h, fps};
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  const bool smoke = argc > 1 && strcmp(argv[1], "--smoke") == 0;
+  bool smoke = false;
+  bool peer = true;
+  int seconds = 5;
+  std::vector<Case> cases;
+  for (int i = 1; i < argc; i++) {
+    Case c{};
+    if (strcmp(argv[i], "--smoke") == 0) {
+      smoke = true;
+    } else if (strcmp(argv[i], "--no-peer") == 0) {
+      peer = false;
+    } else if (strncmp(argv[i], "--seconds=", 10) == 0 && atoi(argv[i] + 10) > 0) {
+      seconds = atoi(argv[i] + 10);
+    } else if (strncmp(argv[i], "--case=", 7) == 0 && ParseCase(argv[i] + 7, &c)) {
+      cases.push_back(c);
+    } else {
+      fprintf(stderr,
+              "usage: frame_path [--smoke] [--seconds=N] [--case=WxH@FPS ...] [--no-peer]\n");
+      return 2;
+    }
+  }
+  if (smoke) {
+    cases = {{320, 240, 30}};
+    seconds = 2;
+  } else if (cases.empty()) {
+    cases = {{1920, 1080, 0}, {1920, 1080, 60}, {3840, 2160, 0}, {3840, 2160, 60}};
+  }
+
+  struct sigaction sa = {};
+  sa.sa_handler = OnSignal;
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
   swtest::TestServices services;
   if (!services.ok()) {
     fprintf(stderr, "services: %s\n", services.error().c_str());
     return 1;
   }
-  std::string dir = swtest::MakeTempDir("sw-frame-bench");
-  std::vector<Case> cases;
-  if (smoke) {
-    cases = {{320, 240, 30, 2}};
-  } else {
-    cases = {{1920, 1080, 1000, 5}, {1920, 1080, 60, 5}, {3840, 2160, 1000, 5}, {3840, 2160, 60, 5}};
-  }
-  printf("frame path: fake compositor -> agent -> reference parent (%s)\n", dir.c_str());
-  bool ok = true;
+  const std::string dir = swtest::MakeTempDir("sw-frame-bench");
+  printf("frame path: fake compositor -> agent -> reference parent; %d s per case; "
+         "load average %.2f (%s)\n",
+         seconds, swbench::LoadAverage1(), dir.c_str());
+  fflush(stdout);
+  std::vector<Result> results;
   for (const Case &c : cases) {
-    ok = RunCase(services, dir, c) && ok;
+    if (gInterrupted.load()) {
+      break;
+    }
+    results.push_back(RunCase(services, dir, c, seconds, peer));
   }
-  return ok ? 0 : 1;
+  PrintTable(results);
+  PrintTargets(results, cases);
+  printf("\nload average at the end %.2f\n", swbench::LoadAverage1());
+  const bool failed = gInterrupted.load() ||
+                      std::any_of(results.begin(), results.end(),
+                                  [](const Result &r) { return !r.failure.empty(); });
+  return failed ? 1 : 0;
 }
