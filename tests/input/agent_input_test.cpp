@@ -406,6 +406,8 @@ TEST(AgentInput, EisDisconnectReconnectsWithANewSessionAndInjectionResumes) {
   uint64_t connectedNs = 0;
   for (size_t i = from; i < events.size(); i++) {
     if (StartsWith(events[i].text, "rd-")) {
+      // Without the last word (the creator's bus name, the descriptor, or
+      // the path of a one-word line).
       rd.push_back(events[i].text.substr(0, events[i].text.rfind(' ')));
       if (StartsWith(events[i].text, "rd-connect-eis ")) {
         connectedNs = events[i].ns;
