@@ -216,7 +216,7 @@ TEST_F(LogFacility, RegistrationRefusals) {
   // A registered output cannot be freed.
   EXPECT_FALSE(Log_FreeOutput(first->out()));
   // Up to ten outputs; the eleventh is refused.
-  char names[10][8];
+  char names[10][16];
   for (int i = 2; i < 10; i++) {
     snprintf(names[i], sizeof names[i], "n%d", i);
     TestOutput *t = TestOutput::Create(kLogOutputType34567, names[i]);
