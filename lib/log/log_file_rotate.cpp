@@ -17,9 +17,13 @@ namespace {
 constexpr const char kByRename[] = "FileRotateByRename";
 constexpr const char kByRenumber[] = "FileRotateByRenumber";
 
+// The extension is taken from the last path component only: a dot in a
+// directory name ("/var/log/app.d/agent") is no extension, and splitting
+// there would rename into folders that do not exist.
 void SplitExtension(const std::string &name, std::string *base, std::string *ext) {
   size_t dot = name.rfind('.');
-  if (dot == std::string::npos) {
+  size_t slash = name.rfind('/');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
     *base = name;
     ext->clear();
   } else {

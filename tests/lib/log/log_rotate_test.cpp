@@ -33,6 +33,14 @@ TEST_F(Rotation, CascadeKeepsTheNewestOldFiles) {
   Write(Path("plain"), "p");
   File_Rotate(Path("plain").c_str(), 1, false);
   EXPECT_EQ(Read(Path("plain-0")), "p");
+  // A dot in a folder name is no extension, for both kinds of rotation.
+  ASSERT_EQ(mkdir(Path("app.d").c_str(), 0700), 0);
+  Write(Path("app.d/agent"), "a");
+  File_Rotate(Path("app.d/agent").c_str(), 2, false);
+  EXPECT_EQ(Read(Path("app.d/agent-0")), "a");
+  Write(Path("app.d/agent"), "b");
+  File_Rotate(Path("app.d/agent").c_str(), 2, true);
+  EXPECT_EQ(Read(Path("app.d/agent-1")), "b");
 }
 
 TEST_F(Rotation, FastRenumberingTakesTheNextNumber) {
