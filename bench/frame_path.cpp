@@ -122,12 +122,13 @@ void Stop(std::unique_ptr<swtest::Process> &p, int sig, int waitMs) {
   }
 }
 
-Result RunCase(const swtest::TestServices &services, const std::string &dir, const Case &c,
-               int seconds, bool peer) {
+Result RunCase(const swtest::TestServices &services, const std::string &dir, size_t index,
+               const Case &c, int seconds, bool peer) {
   Result r;
   r.label = Label(c);
-  const std::string caseDir = dir + "/" + std::to_string(c.width) + "x" +
-                              std::to_string(c.height) + "@" + std::to_string(c.fps);
+  const std::string caseDir = dir + "/" + std::to_string(index + 1) + "-" +
+                              std::to_string(c.width) + "x" + std::to_string(c.height) + "@" +
+                              std::to_string(c.fps);
   if (mkdir(caseDir.c_str(), 0700) != 0) {
     r.failure = "cannot create " + caseDir;
     return r;
@@ -366,11 +367,8 @@ int main(int argc, char **argv) {
          seconds, swbench::LoadAverage1(), dir.c_str());
   fflush(stdout);
   std::vector<Result> results;
-  for (const Case &c : cases) {
-    if (gInterrupted.load()) {
-      break;
-    }
-    results.push_back(RunCase(services, dir, c, seconds, peer));
+  for (size_t i = 0; i < cases.size() && !gInterrupted.load(); i++) {
+    results.push_back(RunCase(services, dir, i, cases[i], seconds, peer));
   }
   PrintTable(results);
   PrintTargets(results, cases);

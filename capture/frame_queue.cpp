@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "lib/log/log.h"
 #include "lib/sig/panic.h"
@@ -120,7 +121,7 @@ bool PopCaptureBuffer(FrameQueue *queue, CaptureFrame *out) {
   FrameSlot &slot = queue->slots[consumer];
   {
     std::lock_guard<std::mutex> guard(slot.lock);
-    const CaptureFrame &f = slot.frame;
+    CaptureFrame &f = slot.frame;
     memcpy(out->connector, f.connector, kConnectorNameSize);
     out->width = f.width;
     out->height = f.height;
@@ -130,6 +131,12 @@ bool PopCaptureBuffer(FrameQueue *queue, CaptureFrame *out) {
       out->captureBuffer = nullptr;
       out->captureBufferSize = 0;
       out->capacity = 0;
+    } else if (out->captureBuffer != nullptr && out->capacity == size && f.capacity == size) {
+      // The steady state: both buffers are exactly one frame. Trading them
+      // gives the consumer its own copy of the frame without copying it, and
+      // hands the slot a buffer of the same size for the producer to refill.
+      std::swap(f.captureBuffer, out->captureBuffer);
+      out->captureBufferSize = size;
     } else {
       if (out->captureBuffer == nullptr || out->capacity < size) {
         free(out->captureBuffer);

@@ -2,9 +2,10 @@
 // capture event thread (consumer): four-slot single-producer rings that drop
 // the newest item when full, each signalled by a semaphore-mode eventfd.
 //
-// Every push and pop copies the payload, so a queued item never refers to
-// PipeWire memory and the consumer keeps its own copy while it writes to the
-// socket. Each slot has a lock held only while its contents are copied in or
+// Every push copies the payload, so a queued item never refers to PipeWire
+// memory, and the consumer keeps its own copy while it writes to the socket:
+// a pop copies it out, or, when the slot's and the consumer's buffers are both
+// exactly one frame (the steady state), trades the two buffers instead. Each slot has a lock held only while its contents are copied in or
 // out; a format change takes the same locks to resize slot buffers, so no
 // buffer is ever freed or resized under a copy.
 #pragma once
@@ -76,8 +77,9 @@ bool PushCaptureFrame(FrameQueue *queue, int eventFd, const char *connector,
 bool PushCursorUpdate(CursorQueue *queue, int eventFd, const CursorUpdate *update);
 
 // Consumer side (capture event thread).
-// Copies the oldest frame into out (reusing out's buffer when large enough);
-// false, with a warning, when the queue is empty.
+// Moves the oldest frame into out: by trading buffers when both are exactly
+// the frame's size, else by copying (reusing out's buffer when large
+// enough). false, with a warning, when the queue is empty.
 bool PopCaptureBuffer(FrameQueue *queue, CaptureFrame *out);
 // Copies the oldest update into out (out keeps its own bitmap buffer); with a
 // null out the oldest update is discarded. false when the queue is empty.

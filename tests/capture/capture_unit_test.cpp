@@ -110,6 +110,36 @@ TEST_F(CaptureUnit, FrameQueueDropsNewestAndKeepsOrder) {
   ReleaseCaptureFrame(&out);
 }
 
+// Once the consumer's buffer and the slots are exactly one frame, pops trade
+// buffers instead of copying: the consumer's frame must stay intact while the
+// producer refills every slot, and no buffer may end up in two places.
+TEST_F(CaptureUnit, SteadyStatePopsKeepTheirFrameWhileSlotsRefill) {
+  Negotiate(SPA_VIDEO_FORMAT_BGRx, 4, 4);
+  CaptureFrame out{};
+  for (uint8_t round = 0; round < 6; round++) {
+    const std::vector<uint8_t> mine = Pattern(64, round);
+    ASSERT_TRUE(PushCaptureFrame(&ctx->frameQueue, ctx->screenFds, "Meta-0", 4, 4, mine.data(), 64));
+    ASSERT_TRUE(PopCaptureBuffer(&ctx->frameQueue, &out));
+    ASSERT_EQ(out.captureBufferSize, 64u);
+    EXPECT_EQ(out.capacity, 64u);
+    for (uint8_t other = 0; other < 3; other++) {
+      const std::vector<uint8_t> next = Pattern(64, static_cast<uint8_t>(100 + other));
+      ASSERT_TRUE(
+          PushCaptureFrame(&ctx->frameQueue, ctx->screenFds, "Meta-0", 4, 4, next.data(), 64));
+    }
+    EXPECT_EQ(0, memcmp(out.captureBuffer, mine.data(), 64)) << "round " << int{round};
+    for (const FrameSlot &slot : ctx->frameQueue.slots) {
+      EXPECT_NE(slot.frame.captureBuffer, out.captureBuffer);
+    }
+    for (int i = 0; i < 3; i++) {
+      ASSERT_TRUE(PopCaptureBuffer(&ctx->frameQueue, &out));
+      EXPECT_EQ(0, memcmp(out.captureBuffer, Pattern(64, static_cast<uint8_t>(100 + i)).data(), 64));
+    }
+  }
+  Units(ctx->screenFds);
+  ReleaseCaptureFrame(&out);
+}
+
 TEST_F(CaptureUnit, CursorQueueKeepsRecordBufferAndDiscardsWithoutRecord) {
   StderrCapture log;
   std::vector<uint8_t> bitmap = Pattern(256, 9);
