@@ -9,6 +9,7 @@
 #include <cstring>
 #include <utility>
 
+#include "capture/frame_buffer.h"
 #include "lib/log/log.h"
 #include "lib/sig/panic.h"
 
@@ -62,7 +63,7 @@ bool PushCaptureFrame(FrameQueue *queue, int eventFd, const char *connector,
     f.height = height;
     if (byteCount > 0 && (f.captureBuffer == nullptr || f.capacity < byteCount)) {
       free(f.captureBuffer);
-      f.captureBuffer = MustAlloc(byteCount);
+      f.captureBuffer = AllocFrameBuffer(byteCount);
       f.capacity = byteCount;
     }
     f.captureBufferSize = byteCount;
@@ -140,7 +141,7 @@ bool PopCaptureBuffer(FrameQueue *queue, CaptureFrame *out) {
     } else {
       if (out->captureBuffer == nullptr || out->capacity < size) {
         free(out->captureBuffer);
-        out->captureBuffer = MustAlloc(size);
+        out->captureBuffer = AllocFrameBuffer(size);
         out->capacity = size;
       }
       out->captureBufferSize = size;

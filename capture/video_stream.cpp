@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "capture/frame_buffer.h"
 #include "capture/screencast_context.h"
 #include "capture/screencast_internal.h"
 #include "lib/log/log.h"
@@ -36,7 +37,7 @@ void SizeExactly(uint8_t **buffer, uint32_t *capacity, uint32_t needed) {
     return;
   }
   free(*buffer);
-  *buffer = MustAlloc(needed);
+  *buffer = AllocFrameBuffer(needed);
   *capacity = needed;
 }
 
