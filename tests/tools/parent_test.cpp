@@ -92,6 +92,35 @@ TEST(ReferenceParent, ReadsFramesCursorsAndRepliesOnTheControlSocket) {
   EXPECT_EQ(swstamp::Read(last->pixels.data(), 32)->counter, 9u);
 }
 
+// A frame of height 0 carries no pixels; the stamp of an earlier frame left
+// in the reused buffer must not be taken for its own.
+TEST(ReferenceParent, AnEmptyFrameHasNoStamp) {
+  swparent::Parent parent(swtest::UniqueCardName());
+  ASSERT_TRUE(parent.Listen());
+  FakeAgentSocket agent(parent.SocketPath());
+  agent.WriteRecord(swparent::MakeRecord(REMOTE_INFO_USER));
+  ASSERT_EQ(parent.WaitForControl(2000), static_cast<uint32_t>(REMOTE_INFO_USER));
+  for (uint32_t height : {2u, 2u, 0u}) {
+    ChannelMessage m = swparent::MakeRecord(REMOTE_SCREEN_BUFFER);
+    strcpy(m.screenConnector, "Meta-0");
+    m.screenWidth = 8;
+    m.screenHeight = height;
+    m.screenBytes = 8 * height * 4;
+    std::vector<uint8_t> pixels(m.screenBytes, 0x55);
+    if (height != 0) {
+      static uint32_t counter = 0;
+      swstamp::Write(pixels.data(), ++counter, swparent::MonotonicNs());
+    }
+    agent.WriteRecord(m);
+    agent.Write(pixels.data(), pixels.size());
+  }
+  ASSERT_TRUE(swtest::WaitFor([&] { return parent.GetSummary().frames == 3; }, 2000));
+  swparent::Summary s = parent.GetSummary();
+  EXPECT_EQ(s.stampedFrames, 2u);
+  EXPECT_EQ(s.frameOrderErrors, 0u);
+  EXPECT_EQ(s.malformed, 0u);
+}
+
 TEST(ReferenceParent, ReportsAFrameWhoseByteCountDisagreesWithItsSize) {
   swparent::Parent parent(swtest::UniqueCardName());
   ASSERT_TRUE(parent.Listen());

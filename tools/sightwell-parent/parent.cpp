@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -255,6 +256,99 @@ void Parent::NoteInputEventSent() {
   CountTimeline(MonotonicNs(), 2);
 }
 
+// Reads the pixels that follow a frame record. False when the stream
+// cannot go on (end of stream or lost framing).
+bool Parent::ReceiveScreenBuffer(int fd, const ChannelMessage &record, Frame &frame) {
+  uint64_t expected = static_cast<uint64_t>(record.screenWidth) * record.screenHeight * 4;
+  if (record.screenBytes != expected || expected > kMaxFrameBytes ||
+      memchr(record.screenConnector, 0, sizeof record.screenConnector) == nullptr) {
+    Malformed("screen buffer " + std::to_string(record.screenWidth) + "x" +
+              std::to_string(record.screenHeight) + " with " +
+              std::to_string(record.screenBytes) + " bytes");
+    return false;  // the framing is lost
+  }
+  frame.connector = record.screenConnector;
+  frame.width = record.screenWidth;
+  frame.height = record.screenHeight;
+  frame.pixels.resize(record.screenBytes);
+  if (record.screenBytes > 0 && !ReadFull(fd, frame.pixels.data(), record.screenBytes)) {
+    return false;
+  }
+  frame.receivedNs = MonotonicNs();
+  // A frame of height 0 has a row width but no pixels: never read past them.
+  auto stamp = swstamp::Read(frame.pixels.data(),
+                             std::min(static_cast<size_t>(frame.width) * 4, frame.pixels.size()));
+  if (onFrame_) {
+    onFrame_(frame);
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  Summary &s = summary_;
+  double sec = static_cast<double>(frame.receivedNs - startNs_) / 1e9;
+  if (s.frames == 0) {
+    s.firstFrameSec = sec;
+  }
+  s.lastFrameSec = sec;
+  s.frames++;
+  s.frameBytes += record.screenBytes;
+  CountTimeline(frame.receivedNs, 0);
+  if (stamp) {
+    s.stampedFrames++;
+    if (stamp->monotonicNs <= frame.receivedNs) {
+      s.frameLatencyMs.push_back(static_cast<double>(frame.receivedNs - stamp->monotonicNs) / 1e6);
+    }
+    if (lastStampCounter_ >= 0) {
+      if (stamp->counter <= lastStampCounter_) {
+        s.frameOrderErrors++;
+      } else {
+        s.frameCounterGaps += stamp->counter - lastStampCounter_ - 1;
+      }
+    }
+    lastStampCounter_ = stamp->counter;
+  }
+  // Keep the newest frame without copying it: the reader reuses the
+  // older buffer next time.
+  if (!lastFrame_) {
+    lastFrame_.emplace();
+  }
+  std::swap(*lastFrame_, frame);
+  return true;
+}
+
+// Reads the bitmap that may follow a cursor record. False when the stream
+// cannot go on.
+bool Parent::ReceiveCursorBuffer(int fd, const ChannelMessage &record) {
+  uint64_t expected = static_cast<uint64_t>(record.cursorWidth) * record.cursorHeight * 4;
+  if ((record.cursorBytes != 0 && record.cursorBytes != expected) ||
+      record.cursorBytes > kMaxCursorBytes) {
+    Malformed("cursor buffer " + std::to_string(record.cursorWidth) + "x" +
+              std::to_string(record.cursorHeight) + " with " +
+              std::to_string(record.cursorBytes) + " bytes");
+    return false;
+  }
+  CursorRecord cursor;
+  cursor.record = record;
+  cursor.bitmap.resize(record.cursorBytes);
+  if (record.cursorBytes > 0 && !ReadFull(fd, cursor.bitmap.data(), record.cursorBytes)) {
+    return false;
+  }
+  cursor.receivedNs = MonotonicNs();
+  if (onCursor_) {
+    onCursor_(cursor);
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  summary_.cursorUpdates++;
+  if (!cursor.bitmap.empty()) {
+    summary_.cursorBitmaps++;
+    lastCursorBitmap_ = cursor;
+  }
+  if (cursorRecords_.size() >= kKeptCursorBitmaps) {
+    cursor.bitmap.clear();
+    cursor.bitmap.shrink_to_fit();
+  }
+  cursorRecords_.push_back(std::move(cursor));
+  return true;
+}
+
 void Parent::ControlLoop(int fd) {
   Frame frame;
   for (;;) {
@@ -264,88 +358,15 @@ void Parent::ControlLoop(int fd) {
       break;
     }
     if (record.type == REMOTE_SCREEN_BUFFER) {
-      uint64_t expected = static_cast<uint64_t>(record.screenWidth) * record.screenHeight * 4;
-      if (record.screenBytes != expected || expected > kMaxFrameBytes ||
-          memchr(record.screenConnector, 0, sizeof record.screenConnector) == nullptr) {
-        Malformed("screen buffer " + std::to_string(record.screenWidth) + "x" +
-                  std::to_string(record.screenHeight) + " with " +
-                  std::to_string(record.screenBytes) + " bytes");
-        break;  // the framing is lost
-      }
-      frame.connector = record.screenConnector;
-      frame.width = record.screenWidth;
-      frame.height = record.screenHeight;
-      frame.pixels.resize(record.screenBytes);
-      if (record.screenBytes > 0 && !ReadFull(fd, frame.pixels.data(), record.screenBytes)) {
+      if (!ReceiveScreenBuffer(fd, record, frame)) {
         break;
       }
-      frame.receivedNs = MonotonicNs();
-      auto stamp = swstamp::Read(frame.pixels.data(), static_cast<size_t>(frame.width) * 4);
-      if (onFrame_) {
-        onFrame_(frame);
-      }
-      std::lock_guard<std::mutex> guard(lock_);
-      Summary &s = summary_;
-      double sec = static_cast<double>(frame.receivedNs - startNs_) / 1e9;
-      if (s.frames == 0) {
-        s.firstFrameSec = sec;
-      }
-      s.lastFrameSec = sec;
-      s.frames++;
-      s.frameBytes += record.screenBytes;
-      CountTimeline(frame.receivedNs, 0);
-      if (stamp) {
-        s.stampedFrames++;
-        if (stamp->monotonicNs <= frame.receivedNs) {
-          s.frameLatencyMs.push_back(static_cast<double>(frame.receivedNs - stamp->monotonicNs) / 1e6);
-        }
-        if (lastStampCounter_ >= 0) {
-          if (stamp->counter <= lastStampCounter_) {
-            s.frameOrderErrors++;
-          } else {
-            s.frameCounterGaps += stamp->counter - lastStampCounter_ - 1;
-          }
-        }
-        lastStampCounter_ = stamp->counter;
-      }
-      // Keep the newest frame without copying it: the reader reuses the
-      // older buffer next time.
-      if (!lastFrame_) {
-        lastFrame_.emplace();
-      }
-      std::swap(*lastFrame_, frame);
       continue;
     }
     if (record.type == REMOTE_CURSOR_BUFFER) {
-      uint64_t expected = static_cast<uint64_t>(record.cursorWidth) * record.cursorHeight * 4;
-      if ((record.cursorBytes != 0 && record.cursorBytes != expected) ||
-          record.cursorBytes > kMaxCursorBytes) {
-        Malformed("cursor buffer " + std::to_string(record.cursorWidth) + "x" +
-                  std::to_string(record.cursorHeight) + " with " +
-                  std::to_string(record.cursorBytes) + " bytes");
+      if (!ReceiveCursorBuffer(fd, record)) {
         break;
       }
-      CursorRecord cursor;
-      cursor.record = record;
-      cursor.bitmap.resize(record.cursorBytes);
-      if (record.cursorBytes > 0 && !ReadFull(fd, cursor.bitmap.data(), record.cursorBytes)) {
-        break;
-      }
-      cursor.receivedNs = MonotonicNs();
-      if (onCursor_) {
-        onCursor_(cursor);
-      }
-      std::lock_guard<std::mutex> guard(lock_);
-      summary_.cursorUpdates++;
-      if (!cursor.bitmap.empty()) {
-        summary_.cursorBitmaps++;
-        lastCursorBitmap_ = cursor;
-      }
-      if (cursorRecords_.size() >= kKeptCursorBitmaps) {
-        cursor.bitmap.clear();
-        cursor.bitmap.shrink_to_fit();
-      }
-      cursorRecords_.push_back(std::move(cursor));
       continue;
     }
     if (record.type == REMOTE_CAPTURE_START || record.type == REMOTE_LOGOUT ||

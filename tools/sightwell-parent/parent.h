@@ -127,6 +127,8 @@ class Parent {
  private:
   void AcceptLoop();
   void ControlLoop(int fd);
+  bool ReceiveScreenBuffer(int fd, const ChannelMessage &record, Frame &frame);
+  bool ReceiveCursorBuffer(int fd, const ChannelMessage &record);
   void AudioLoop(int fd);
   bool ReadFull(int fd, void *buf, size_t len);
   void WaitWhilePaused(const std::atomic<bool> &paused);
