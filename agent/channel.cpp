@@ -47,6 +47,18 @@ int SendRecordLocked(int fd, const ChannelMessage &msg) {
   return SendAll(fd, &part, 1);
 }
 
+// A record and the bytes that follow it as one message: one gather write
+// under the socket's lock, so no other writer's record lands in between.
+int SendRecordWithPayload(int fd, std::mutex &writeLock, const ChannelMessage &msg,
+                          const void *payload, size_t payloadSize) {
+  struct iovec parts[2] = {
+      {const_cast<ChannelMessage *>(&msg), sizeof msg},
+      {const_cast<void *>(payload), payloadSize},
+  };
+  std::lock_guard<std::mutex> hold(writeLock);
+  return SendAll(fd, parts, payloadSize != 0 ? 2 : 1);
+}
+
 // The three sockets that start with a one-record first message; their log
 // texts differ.
 enum class SocketKind { kControl, kAudio, kDeferredAudio };
@@ -266,16 +278,8 @@ int SendScreenBuffer(int fd, std::mutex &writeLock, const CaptureFrame *frame) {
   msg.screenHeight = frame->height;
   msg.screenBytes = frame->captureBufferSize;
 
-  struct iovec parts[2] = {
-      {&msg, sizeof msg},
-      {frame->captureBuffer, frame->captureBufferSize},
-  };
-  int rc;
-  {
-    std::lock_guard<std::mutex> hold(writeLock);
-    rc = SendAll(fd, parts, frame->captureBufferSize != 0 ? 2 : 1);
-  }
-  if (rc != 0) {
+  if (SendRecordWithPayload(fd, writeLock, msg, frame->captureBuffer,
+                            frame->captureBufferSize) != 0) {
     Log_Error("Failed to send screen capture buffer, errno = %d\n", errno);
     return -1;
   }
@@ -300,16 +304,7 @@ int SendCursorBuffer(int fd, std::mutex &writeLock, const CursorUpdate *update) 
     msg.cursorBytes = update->cursorBitmapSize;
   }
 
-  struct iovec parts[2] = {
-      {&msg, sizeof msg},
-      {update->cursorBitmap, msg.cursorBytes},
-  };
-  int rc;
-  {
-    std::lock_guard<std::mutex> hold(writeLock);
-    rc = SendAll(fd, parts, msg.cursorBytes != 0 ? 2 : 1);
-  }
-  if (rc != 0) {
+  if (SendRecordWithPayload(fd, writeLock, msg, update->cursorBitmap, msg.cursorBytes) != 0) {
     Log_Error("Failed to send cursor buffer, errno = %d\n", errno);
     return -1;
   }
