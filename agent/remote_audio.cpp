@@ -201,7 +201,7 @@ void ForwardAudioBlock(int32_t eventCode, const void *payload, uint64_t size, vo
   const size_t total = sizeof header + static_cast<size_t>(buf->size);
 
   std::lock_guard<std::mutex> lock(ctx->audioWriteLock);
-  int fd = ctx->audioFd;
+  const int fd = ctx->audioFd;
   if (fd < 0) {
     return;
   }
@@ -211,12 +211,10 @@ void ForwardAudioBlock(int32_t eventCode, const void *payload, uint64_t size, vo
   // MSG_DONTWAIT: the main thread clears O_NONBLOCK on this socket while it
   // reads a command; this thread must never wait for the parent.
   // MSG_NOSIGNAL: a parent that went away must not kill the agent.
+  // audioFd cannot change while the lock is held, so a retry after EINTR
+  // goes to the same descriptor.
   ssize_t n;
   while ((n = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL)) < 0 && errno == EINTR) {
-    fd = ctx->audioFd;
-    if (fd < 0) {
-      return;
-    }
   }
   if (n < 0) {
     int err = errno;
