@@ -3,7 +3,9 @@
 // maps it) into a queue slot, from the slot into the sender's own record,
 // and written with one gather write, record and pixels, to a stream socket
 // that another thread drains as the parent does. Only the sending thread's
-// CPU time is counted.
+// CPU time is counted. With one copy, the slot is written to the socket
+// directly: the least that any agent copying frames out of PipeWire's
+// buffers can spend.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,7 @@ struct FloorOptions {
   int frames = 20;       // per repeat
   int repeats = 3;       // the median repeat is reported
   int sendBuffer = 0;    // SO_SNDBUF of the sending socket; 0 = the default
+  int copies = 2;        // 2: source -> slot -> record; 1: source -> slot
 };
 
 // CPU nanoseconds per frame; 0 when the floor could not be measured.
