@@ -18,9 +18,6 @@
 
 namespace {
 
-// Send buffer asked for on the control socket (see ConnectControlSocket).
-constexpr int kControlSendBuffer = 4 << 20;
-
 void SleepMs(unsigned ms) {
   struct timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
@@ -152,17 +149,12 @@ int ConnectUnixSocket(int fd, const char *path, int attempts, unsigned retryMs) 
 }
 
 int ConnectControlSocket(const char *cardName, bool greeterWorkflow) {
-  int fd = OpenAndGreet(cardName, SocketKind::kControl,
-                        greeterWorkflow ? REMOTE_INFO_GREETER : REMOTE_INFO_USER);
-  if (fd >= 0) {
-    // Every frame goes out in one gather write of megabytes. With the default
-    // send buffer (some 200 KiB) the capture event thread sleeps and is woken
-    // dozens of times per frame while the parent drains it; a larger buffer
-    // takes most of a frame at once. The kernel caps the request at the
-    // system's limit (net.core.wmem_max), and a refusal only costs speed.
-    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kControlSendBuffer, sizeof kControlSendBuffer);
-  }
-  return fd;
+  // The default send buffer is kept on purpose: with a parent that reads
+  // promptly, a frame streams through a buffer of some 200 KiB that stays in
+  // the cache, and a larger one measured slower; it helped only on a machine
+  // too busy to run the parent while the agent writes.
+  return OpenAndGreet(cardName, SocketKind::kControl,
+                      greeterWorkflow ? REMOTE_INFO_GREETER : REMOTE_INFO_USER);
 }
 
 int ConnectAudioSocket(const char *cardName) {
