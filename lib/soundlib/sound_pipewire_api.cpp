@@ -4,7 +4,9 @@
 // counts users. A user joins a loaded table only while refCount is non-zero
 // (compare-and-swap), so it can never pick up a table that the last user is
 // in the middle of freeing; such a joiner waits for the state to return to
-// 0 and loads afresh.
+// 0 and loads afresh. The loading thread takes its reference only once the
+// table is complete: a joiner that still saw the previous table's state
+// must not be able to join a table that is being filled in.
 #include "lib/soundlib/sound_pipewire_api.h"
 
 #include <dlfcn.h>
@@ -27,8 +29,8 @@ std::atomic<uint32_t> refCount{0};
 // released again is simply retried.
 std::atomic<bool> lastLoadFailed{false};
 // Written only by the loading or the last unloading thread; published to
-// other threads by the release store of loadState.
-PipewireAudioApi *sharedApi = nullptr;
+// joiners by the release store of refCount.
+std::atomic<PipewireAudioApi *> sharedApi{nullptr};
 
 constexpr const char *kLibraryNames[] = {"libpipewire-0.3.so", "libpipewire-0.3.so.0"};
 constexpr int kDlopenFlags = RTLD_NOW | RTLD_GLOBAL;
@@ -64,6 +66,19 @@ bool ResolveAll(PipewireAudioApi *api) {
   return true;
 }
 
+// Closes the library, frees the table and lets the next user load afresh.
+// Called by the last user, or by the loading thread when its load failed.
+void ReleaseTable(PipewireAudioApi *api) {
+  if (api->handle != nullptr && dlclose(api->handle) != 0) {
+    const char *err = dlerror();
+    Log_Warning("SOUNDPIPEWIRE: %s: Failed to close PipeWire library: %s\n", "SoundUnloadPipewire",
+                err != nullptr ? err : "unknown error");
+  }
+  sharedApi.store(nullptr, std::memory_order_relaxed);
+  delete api;
+  loadState.store(kNotLoaded, std::memory_order_release);
+}
+
 }  // namespace
 
 PipewireAudioApi *SoundLoadPipewire(void) {
@@ -71,7 +86,7 @@ PipewireAudioApi *SoundLoadPipewire(void) {
     int state = loadState.load(std::memory_order_acquire);
     if (state == kLoaded) {
       if (JoinLoaded()) {
-        return sharedApi;
+        return sharedApi.load(std::memory_order_acquire);
       }
       sched_yield();  // the last user is closing it; wait for state 0
       continue;
@@ -81,7 +96,7 @@ PipewireAudioApi *SoundLoadPipewire(void) {
         sched_yield();
       }
       if (state == kLoaded && JoinLoaded()) {
-        return sharedApi;
+        return sharedApi.load(std::memory_order_acquire);
       }
       if (lastLoadFailed.load(std::memory_order_acquire)) {
         return nullptr;  // the other thread's load failed
@@ -94,12 +109,10 @@ PipewireAudioApi *SoundLoadPipewire(void) {
     }
   }
 
-  refCount.fetch_add(1, std::memory_order_acq_rel);
   PipewireAudioApi *api = new (std::nothrow) PipewireAudioApi{};
   if (api == nullptr) {
     Panic_MemAllocFailure(__FILE__, __LINE__);
   }
-  sharedApi = api;
   for (const char *name : kLibraryNames) {
     api->handle = dlopen(name, kDlopenFlags);
     if (api->handle != nullptr) {
@@ -111,15 +124,17 @@ PipewireAudioApi *SoundLoadPipewire(void) {
     Log_Warning("SOUNDPIPEWIRE: %s: Failed to load PipeWire library: %s\n", __func__,
                 err != nullptr ? err : "unknown error");
     lastLoadFailed.store(true, std::memory_order_release);
-    SoundUnloadPipewire(api);
+    ReleaseTable(api);
     return nullptr;
   }
   if (!ResolveAll(api)) {
     lastLoadFailed.store(true, std::memory_order_release);
-    SoundUnloadPipewire(api);
+    ReleaseTable(api);
     return nullptr;
   }
   lastLoadFailed.store(false, std::memory_order_release);
+  sharedApi.store(api, std::memory_order_relaxed);
+  refCount.store(1, std::memory_order_release);
   loadState.store(kLoaded, std::memory_order_release);
   return api;
 }
@@ -131,23 +146,15 @@ void SoundUnloadPipewire(PipewireAudioApi *api) {
   if (refCount.fetch_sub(1, std::memory_order_acq_rel) != 1) {
     return;
   }
-  if (api->handle != nullptr && dlclose(api->handle) != 0) {
-    const char *err = dlerror();
-    Log_Warning("SOUNDPIPEWIRE: %s: Failed to close PipeWire library: %s\n", __func__,
-                err != nullptr ? err : "unknown error");
-  }
-  sharedApi = nullptr;
-  delete api;
-  loadState.store(kNotLoaded, std::memory_order_release);
+  ReleaseTable(api);
 }
 
 SoundPipewireLoaderInfo SoundPipewireGetLoaderInfo(void) {
   SoundPipewireLoaderInfo info{};
   info.loadState = loadState.load(std::memory_order_acquire);
   info.refCount = refCount.load(std::memory_order_acquire);
-  info.handle = info.loadState == kLoaded ? sharedApi : nullptr;
-  if (info.handle != nullptr) {
-    info.handle = sharedApi->handle;
-  }
+  PipewireAudioApi *api = info.loadState == kLoaded ? sharedApi.load(std::memory_order_acquire)
+                                                     : nullptr;
+  info.handle = api != nullptr ? api->handle : nullptr;
   return info;
 }
