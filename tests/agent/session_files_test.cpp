@@ -82,7 +82,9 @@ TEST(SessionUid, AcceptsWhatStrtoulAcceptsAndNothingAfterTheNumber) {
   for (const Case &c : cases) {
     uid_t uid = 12345;
     EXPECT_EQ(ParseSessionUid(c.text, &uid), c.result) << "\"" << c.text << "\"";
-    if (c.result == UidParseResult::kOk) EXPECT_EQ(uid, c.uid) << c.text;
+    if (c.result == UidParseResult::kOk) {
+      EXPECT_EQ(uid, c.uid) << c.text;
+    }
   }
 }
 
