@@ -57,8 +57,12 @@ bool ExtractCursor(ScreenCastContext *ctx, spa_buffer *buffer, CursorUpdate *upd
                 bitmapOffset, meta->size);
     return true;
   }
-  const auto *bitmap = reinterpret_cast<const spa_meta_bitmap *>(
-      static_cast<const uint8_t *>(meta->data) + bitmapOffset);
+  // The offset comes from the compositor and need not be aligned: read the
+  // header by copy, never through a misaligned pointer.
+  const uint8_t *bitmapStart = static_cast<const uint8_t *>(meta->data) + bitmapOffset;
+  spa_meta_bitmap header;
+  memcpy(&header, bitmapStart, sizeof header);
+  const spa_meta_bitmap *bitmap = &header;
   if (bitmap->format == 0 || bitmap->size.width == 0 || bitmap->size.height == 0) {
     return true;
   }
@@ -91,8 +95,7 @@ bool ExtractCursor(ScreenCastContext *ctx, spa_buffer *buffer, CursorUpdate *upd
                 pixelOffset, packedBytes, room);
     return true;
   }
-  update->cursorBitmap =
-      const_cast<uint8_t *>(reinterpret_cast<const uint8_t *>(bitmap) + pixelOffset);
+  update->cursorBitmap = const_cast<uint8_t *>(bitmapStart + pixelOffset);
   update->cursorBitmapSize = packedBytes;
   return true;
 }
