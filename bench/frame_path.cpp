@@ -43,9 +43,10 @@
 namespace {
 
 constexpr const char *kGstLaunch = "/usr/bin/gst-launch-1.0";
-// The send buffer the agent asks for on its control socket; the floor's
-// socket gets the same, so the two writes compare like for like.
-constexpr int kAgentSendBuffer = 4 << 20;
+// The send buffer the agent sets on its control socket (0: the system's
+// default); the floor's socket gets the same, so the writes compare like for
+// like.
+constexpr int kAgentSendBuffer = 0;
 
 std::atomic<bool> gInterrupted{false};
 

@@ -68,7 +68,7 @@ bool PushCaptureFrame(FrameQueue *queue, int eventFd, const char *connector,
     }
     f.captureBufferSize = byteCount;
     if (byteCount > 0) {
-      memcpy(f.captureBuffer, pixels, byteCount);
+      CopyFrameBytes(f.captureBuffer, pixels, byteCount);
     }
   }
   queue->producer.store(next, std::memory_order_release);

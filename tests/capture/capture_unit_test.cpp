@@ -9,6 +9,7 @@
 #include <atomic>
 #include <thread>
 
+#include "capture/frame_buffer.h"
 #include "capture/screencast_context.h"
 #include "tests/capture/capture_test_util.h"
 
@@ -138,6 +139,23 @@ TEST_F(CaptureUnit, SteadyStatePopsKeepTheirFrameWhileSlotsRefill) {
   }
   Units(ctx->screenFds);
   ReleaseCaptureFrame(&out);
+}
+
+// Frame copies large enough to bypass the cache take an unaligned head and
+// an odd tail separately: every byte must arrive and none beyond the end.
+TEST(FrameBuffer, LargeCopiesAreExactAtAnyAlignment) {
+  const size_t bytes = (size_t{16} << 20) + 37;
+  std::vector<uint8_t> src(bytes + 8);
+  for (size_t i = 0; i < src.size(); i++) src[i] = static_cast<uint8_t>(i * 7 + (i >> 12));
+  for (size_t dstShift : {0, 3}) {
+    uint8_t *dst = AllocFrameBuffer(static_cast<uint32_t>(bytes + 16));
+    memset(dst, 0xEE, bytes + 16);
+    CopyFrameBytes(dst + dstShift, src.data() + 5, bytes);
+    EXPECT_EQ(0, memcmp(dst + dstShift, src.data() + 5, bytes)) << "shift " << dstShift;
+    for (size_t i = 0; i < dstShift; i++) EXPECT_EQ(dst[i], 0xEE);
+    for (size_t i = dstShift + bytes; i < bytes + 16; i++) EXPECT_EQ(dst[i], 0xEE);
+    free(dst);
+  }
 }
 
 TEST_F(CaptureUnit, CursorQueueKeepsRecordBufferAndDiscardsWithoutRecord) {
