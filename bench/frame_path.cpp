@@ -199,6 +199,7 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
   const auto threads1 = swbench::ThreadTimes(agent->pid());
   r.rssKiB = swbench::RssKiB(agent->pid());
   const bool gstAlive = gst && gst->Running();
+  const bool agentAlive = agent->Running();
 
   Stop(gst, SIGINT, 3000);
   parent.SendStop();
@@ -237,6 +238,10 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
 
   // The floor runs with nothing else of the case alive, so it competes only
   // with the machine's background.
+  if (gInterrupted.load()) {
+    r.failure = "interrupted";
+    return r;
+  }
   swbench::FloorOptions floor;
   floor.width = c.width;
   floor.height = c.height;
@@ -246,7 +251,11 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
   floor.copies = 1;
   r.minMs = swbench::FloorNsPerFrame(floor) / 1e6;
 
-  if (r.delivered == 0) {
+  if (gInterrupted.load()) {
+    r.failure = "interrupted";
+  } else if (!agentAlive) {
+    r.failure = "the agent ended during the measuring window";
+  } else if (r.delivered == 0) {
     r.failure = "no frames in the measuring window";
   } else if (after.malformed > 0) {
     r.failure = "malformed record: " + after.firstMalformed;
