@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -13,6 +14,10 @@
 namespace {
 
 constexpr int kMaxDuplicates = 100;
+// More than any hand-edited settings file holds. A file that grows beyond it
+// (or standard input fed without end) is refused as a read error instead of
+// being buffered until memory runs out.
+constexpr size_t kMaxInputBytes = 16u << 20;
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -289,8 +294,16 @@ class LineSource {
     }
     char chunk[16384];
     for (;;) {
-      ssize_t n = read(fd_, chunk, sizeof chunk);
+      // Asks for one byte past the limit at most, to tell a file of exactly
+      // the limit from a longer one.
+      ssize_t n = read(fd_, chunk, std::min(sizeof chunk, kMaxInputBytes + 1 - total_));
       if (n > 0) {
+        total_ += static_cast<size_t>(n);
+        if (total_ > kMaxInputBytes) {
+          error_ = EFBIG;
+          eof_ = true;
+          return false;
+        }
         buf_.append(chunk, static_cast<size_t>(n));
         return true;
       }
@@ -311,6 +324,7 @@ class LineSource {
   std::string buf_;
   size_t pos_ = 0;   // start of the next line
   size_t scan_ = 0;  // where the search for a newline resumes
+  size_t total_ = 0;  // bytes read from fd_ so far
   bool eof_ = false;
   int error_ = 0;
 };
@@ -453,10 +467,11 @@ bool DictionaryLoad(Dictionary *dict, const char *path, bool clear, int defaultE
     return DictionaryReadLines(dict, src, "<stdin>", false, defaultEncoding, messages);
   }
 
-  // O_NONBLOCK keeps a FIFO without a writer from blocking the open; it
+  // O_NONBLOCK keeps a FIFO without a writer from blocking the open (it is
+  // refused below, as is every other file that is not a regular one); it
   // changes nothing for regular files.
   Fd file;
-  file.fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  file.fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (file.fd < 0) {
     int err = errno;
     DictLog(kLogInfo, "%s: Cannot open file \"%s\": %s.\n", "DictionaryLoad", path, strerror(err));
@@ -480,6 +495,17 @@ bool DictionaryLoad(Dictionary *dict, const char *path, bool clear, int defaultE
     DictLog(kLogInfo, "%s: \"%s\" is a directory.\n", "DictionaryLoad", path);
     DictMessage(messages, "@&!*@*@(msg.dictionary.load.isDirectory)\"%s\" is a directory.\n", path);
     errno = EISDIR;
+    return false;
+  }
+  // A device, FIFO or socket (also through a symbolic link, such as a
+  // settings file linked to /dev/zero) may never end: reading it would hang
+  // start-up while the buffer grows.
+  if (!S_ISREG(st.st_mode)) {
+    DictLog(kLogInfo, "%s: \"%s\" is not a regular file.\n", "DictionaryLoad", path);
+    DictMessage(messages,
+                "@&!*@*@(msg.dictionary.load.notRegularFile)\"%s\" is not a regular file.\n",
+                path);
+    errno = EINVAL;
     return false;
   }
   LineSource src(file.fd);

@@ -1,6 +1,7 @@
 // Reading dictionary files: syntax, encodings, duplicates, failures.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
@@ -245,6 +246,47 @@ TEST(DictRead, FileOpenFailures) {
   // No path: nothing to read.
   EXPECT_TRUE(DictionaryLoad(d, nullptr, true, kDictCurrentEncoding, &msgs));
   EXPECT_EQ(msgs, nullptr);
+}
+
+// Files that may never end must be refused, not read until memory runs out.
+TEST(DictRead, EndlessInputsAreRefused) {
+  ScratchDir dir;
+  LogCapture log;
+  DictHolder d;
+  MsgList *msgs = nullptr;
+
+  std::string zero = dir.path() + "/zero.cfg";
+  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  std::string fifo = dir.path() + "/fifo.cfg";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string &path : {zero, fifo}) {
+    EXPECT_FALSE(DictionaryLoad(d, path.c_str(), true, kDictCurrentEncoding, &msgs));
+    Messages m = TakeMessages(msgs);
+    ASSERT_EQ(m.size(), 1u) << path;
+    EXPECT_EQ(m[0].first, "msg.dictionary.load.notRegularFile");
+    EXPECT_EQ(m[0].second, "\"" + path + "\" is not a regular file.\n");
+    EXPECT_TRUE(log.Contains("DictionaryLoad: \"" + path + "\" is not a regular file.\n"));
+  }
+
+  // A regular file past the size bound (sparse, so nothing is written) is a
+  // read error; one line of settings before it stays read.
+  std::string big = dir.Write("big.cfg", "a = 1\n");
+  ASSERT_EQ(truncate(big.c_str(), (16 << 20) + 1), 0);
+  EXPECT_FALSE(DictionaryLoad(d, big.c_str(), true, kDictCurrentEncoding, &msgs));
+  Messages m = TakeMessages(msgs);
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0].first, "msg.dictionary.read.readError");
+  EXPECT_EQ(m[0].second, "File \"" + big + "\" line 2: " + strerror(EFBIG) + ".\n");
+  EXPECT_TRUE(Dictionary_IsDefined(d, "a"));
+
+  // Exactly at the bound is read through: its line of NUL bytes is a syntax
+  // error, not a read error.
+  std::string edge = dir.Write("edge.cfg", "a = 1\n");
+  ASSERT_EQ(truncate(edge.c_str(), 16 << 20), 0);
+  EXPECT_FALSE(DictionaryLoad(d, edge.c_str(), true, kDictCurrentEncoding, &msgs));
+  m = TakeMessages(msgs);
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0].first, "msg.dictionary.read.syntaxError");
 }
 
 TEST(DictRead, LoadsAFileAndClearsOnRequest) {
