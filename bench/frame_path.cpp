@@ -16,8 +16,10 @@
 // compositor or the agent did not start, no frames arrived, malformed or
 // reordered frames), never because a figure missed its target.
 //
-//   frame_path [--smoke] [--seconds=N] [--case=WxH@FPS ...] [--no-peer]
-// FPS 0 means as fast as the compositor can.
+//   frame_path [--smoke] [--seconds=N] [--case=WxH@FPS ...] [--no-peer | --peer-copy]
+// FPS 0 means as fast as the compositor can. --peer-copy makes GStreamer copy
+// every frame out of PipeWire's buffer (always-copy=true), a peer doing the
+// one copy the agent cannot avoid either.
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -102,9 +104,11 @@ unsigned NodeId(const swtest::Process &compositor) {
 
 // GStreamer's pipewiresrc on the same node. It needs caps to offer a format:
 // with none (ANY) it connects without one and PipeWire leaves it unlinked.
+enum class Peer { kNone, kMap, kCopy };
+
 std::unique_ptr<swtest::Process> StartPeer(const swtest::TestServices &services,
-                                           const std::string &dir, unsigned node) {
-  if (node == 0 || access(kGstLaunch, X_OK) != 0) {
+                                           const std::string &dir, unsigned node, Peer peer) {
+  if (peer == Peer::kNone || node == 0 || access(kGstLaunch, X_OK) != 0) {
     return nullptr;
   }
   swtest::Process::Options o;
@@ -112,7 +116,8 @@ std::unique_ptr<swtest::Process> StartPeer(const swtest::TestServices &services,
   o.stdoutPath = dir + "/gst.out";
   o.stderrPath = dir + "/gst.err";
   return swtest::Process::Spawn({kGstLaunch, "-q", "pipewiresrc", "path=" + std::to_string(node),
-                                 "always-copy=false", "!", "video/x-raw", "!", "fakesink",
+                                 peer == Peer::kCopy ? "always-copy=true" : "always-copy=false",
+                                 "!", "video/x-raw", "!", "fakesink",
                                  "sync=false"},
                                 o);
 }
@@ -139,7 +144,7 @@ void Stop(std::unique_ptr<swtest::Process> &p, int sig, int waitMs) {
 }
 
 Result RunCase(const swtest::TestServices &services, const std::string &dir, size_t index,
-               const Case &c, int seconds, bool peer) {
+               const Case &c, int seconds, Peer peer) {
   Result r;
   r.label = Label(c);
   const std::string caseDir = dir + "/" + std::to_string(index + 1) + "-" +
@@ -189,8 +194,7 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
     return r;
   }
 
-  std::unique_ptr<swtest::Process> gst = peer ? StartPeer(services, caseDir, NodeId(*compositor))
-                                              : nullptr;
+  std::unique_ptr<swtest::Process> gst = StartPeer(services, caseDir, NodeId(*compositor), peer);
   Pause(1000);  // warm-up: formats settled, buffers mapped, the peer linked
 
   const swparent::Summary before = parent.GetSummary();
@@ -365,7 +369,7 @@ bool ParseCase(const char *text, Case *c) {
 
 int main(int argc, char **argv) {
   bool smoke = false;
-  bool peer = true;
+  Peer peer = Peer::kMap;
   int seconds = 5;
   std::vector<Case> cases;
   for (int i = 1; i < argc; i++) {
@@ -373,14 +377,17 @@ int main(int argc, char **argv) {
     if (strcmp(argv[i], "--smoke") == 0) {
       smoke = true;
     } else if (strcmp(argv[i], "--no-peer") == 0) {
-      peer = false;
+      peer = Peer::kNone;
+    } else if (strcmp(argv[i], "--peer-copy") == 0) {
+      peer = Peer::kCopy;
     } else if (strncmp(argv[i], "--seconds=", 10) == 0 && atoi(argv[i] + 10) > 0) {
       seconds = atoi(argv[i] + 10);
     } else if (strncmp(argv[i], "--case=", 7) == 0 && ParseCase(argv[i] + 7, &c)) {
       cases.push_back(c);
     } else {
       fprintf(stderr,
-              "usage: frame_path [--smoke] [--seconds=N] [--case=WxH@FPS ...] [--no-peer]\n");
+              "usage: frame_path [--smoke] [--seconds=N] [--case=WxH@FPS ...] "
+              "[--no-peer | --peer-copy]\n");
       return 2;
     }
   }
@@ -404,8 +411,11 @@ int main(int argc, char **argv) {
   }
   const std::string dir = swtest::MakeTempDir("sw-frame-bench");
   printf("frame path: fake compositor -> agent -> reference parent; %d s per case; "
-         "load average %.2f (%s)\n",
-         seconds, swbench::LoadAverage1(), dir.c_str());
+         "load average %.2f (%s)\npeer: %s\n",
+         seconds, swbench::LoadAverage1(), dir.c_str(),
+         peer == Peer::kNone   ? "none"
+         : peer == Peer::kCopy ? "pipewiresrc always-copy=true ! fakesink (copies each frame)"
+                               : "pipewiresrc ! fakesink (maps each frame, copies nothing)");
   fflush(stdout);
   std::vector<Result> results;
   for (size_t i = 0; i < cases.size() && !gInterrupted.load(); i++) {
