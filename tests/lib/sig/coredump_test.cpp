@@ -6,8 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
-#include <regex>
+#include <string_view>
 
 #include "lib/sig/panic.h"
 #include "tests/lib/sig/capture_log.h"
@@ -117,6 +118,38 @@ TEST(SigCoreDump, ZeroLimitMakesNoChild) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
+// Matches text against a line template: '#' is one or more decimal digits,
+// '@' exactly 16 lower-case hex digits, '*' any run of bytes; every other
+// character stands for itself.
+bool MatchesLine(std::string_view text, std::string_view tmpl) {
+  if (tmpl.empty()) {
+    return text.empty();
+  }
+  switch (tmpl[0]) {
+    case '#': {
+      size_t n = 0;
+      while (n < text.size() && isdigit(static_cast<unsigned char>(text[n]))) n++;
+      return n > 0 && MatchesLine(text.substr(n), tmpl.substr(1));
+    }
+    case '@':
+      if (text.size() < 16) {
+        return false;
+      }
+      for (size_t i = 0; i < 16; i++) {
+        char c = text[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+      }
+      return MatchesLine(text.substr(16), tmpl.substr(1));
+    case '*':
+      for (size_t i = 0; i <= text.size(); i++) {
+        if (MatchesLine(text.substr(i), tmpl.substr(1))) return true;
+      }
+      return false;
+    default:
+      return !text.empty() && text[0] == tmpl[0] && MatchesLine(text.substr(1), tmpl.substr(1));
+  }
+}
+
 __attribute__((noinline)) void Recurse(int depth, int bugNr) {
   if (depth > 0) {
     Recurse(depth - 1, bugNr);
@@ -132,20 +165,21 @@ TEST(BacktraceTest, WritesBothWalksWithFrameFormat) {
   auto lines = CaptureLog::Get().Lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_EQ(lines[0].text, "Backtrace:\n");
-  std::regex frame(
-      "Backtrace\\[[0-9]+\\] [0-9a-f]{16} rip=[0-9a-f]{16} rbx=[0-9a-f]{16} rbp=[0-9a-f]{16} "
-      "r12=[0-9a-f]{16} r13=[0-9a-f]{16} r14=[0-9a-f]{16} r15=[0-9a-f]{16}\n");
-  std::regex sym("SymBacktrace\\[[0-9]+\\] [0-9a-f]{16} rip=[0-9a-f]{16} (in function .* in "
-                 "object .* loaded at [0-9a-f]{16})?\n");
+  constexpr std::string_view frame =
+      "Backtrace[#] @ rip=@ rbx=@ rbp=@ r12=@ r13=@ r14=@ r15=@\n";
+  constexpr std::string_view symFound =
+      "SymBacktrace[#] @ rip=@ in function * in object * loaded at @\n";
+  constexpr std::string_view symUnknown = "SymBacktrace[#] @ rip=@ \n";
+  ASSERT_FALSE(MatchesLine("SymBacktrace[1] 00000000000000ab rip=00000000000000AB \n", symUnknown));
   size_t frames = 0;
   size_t syms = 0;
   bool sawLibc = false;
   for (const auto &l : lines) {
     if (l.text.rfind("Backtrace[", 0) == 0) {
-      EXPECT_TRUE(std::regex_match(l.text, frame)) << l.text;
+      EXPECT_TRUE(MatchesLine(l.text, frame)) << l.text;
       frames++;
     } else if (l.text.rfind("SymBacktrace[", 0) == 0) {
-      EXPECT_TRUE(std::regex_match(l.text, sym)) << l.text;
+      EXPECT_TRUE(MatchesLine(l.text, symFound) || MatchesLine(l.text, symUnknown)) << l.text;
       sawLibc = sawLibc || l.text.find("libc.so") != std::string::npos;
       syms++;
     }
