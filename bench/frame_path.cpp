@@ -7,7 +7,8 @@
 //   - the agent's CPU per delivered frame, per thread as well, and its
 //     resident memory;
 //   - the floor: the copies and the socket write the agent's design makes,
-//     done in this process on the same size at the same pace;
+//     done in this process on the same size at the same pace, and beside it
+//     the same with one copy only;
 //   - the peer: GStreamer's pipewiresrc ! fakesink reading the same node, its
 //     CPU per frame.
 // and prints one table with the ratios agent/floor and agent/GStreamer.
@@ -36,7 +37,6 @@
 #include <thread>
 #include <vector>
 
-#include "agent/channel_message.h"
 #include "bench/frame_path_floor.h"
 #include "bench/frame_path_probe.h"
 #include "tests/support/process.h"
@@ -88,11 +88,12 @@ struct Result {
 };
 
 std::string Label(const Case &c) {
-  const uint32_t lines = c.height;
-  const std::string size = (c.width == 1920 && lines == 1080)   ? "1080p"
-                           : (c.width == 3840 && lines == 2160) ? "2160p"
-                                                                : std::to_string(c.width) + "x" +
-                                                                      std::to_string(lines) + "@";
+  std::string size = std::to_string(c.width) + "x" + std::to_string(c.height) + "@";
+  if (c.width == 1920 && c.height == 1080) {
+    size = "1080p";
+  } else if (c.width == 3840 && c.height == 2160) {
+    size = "2160p";
+  }
   return size + (c.fps == 0 ? "max" : std::to_string(c.fps));
 }
 
@@ -102,10 +103,10 @@ unsigned NodeId(const swtest::Process &compositor) {
   return at == std::string::npos ? 0 : static_cast<unsigned>(atoi(out.c_str() + at + 16));
 }
 
-// GStreamer's pipewiresrc on the same node. It needs caps to offer a format:
-// with none (ANY) it connects without one and PipeWire leaves it unlinked.
 enum class Peer { kNone, kMap, kCopy };
 
+// GStreamer's pipewiresrc on the same node. It needs caps to offer a format:
+// with none (ANY) it connects without one and PipeWire leaves it unlinked.
 std::unique_ptr<swtest::Process> StartPeer(const swtest::TestServices &services,
                                            const std::string &dir, unsigned node, Peer peer) {
   if (peer == Peer::kNone || node == 0 || access(kGstLaunch, X_OK) != 0) {
@@ -199,9 +200,10 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
 
   const swparent::Summary before = parent.GetSummary();
   const double agentCpu0 = swbench::ProcessCpuSeconds(agent->pid());
-  // GStreamer spends a fraction of a clock tick per frame: its threads'
-  // nanosecond counters are read instead of the process's ticks.
-  const auto gstThreads0 = gst ? swbench::ThreadTimes(gst->pid()) : swbench::ThreadTimes(-1);
+  // CPU from the threads' nanosecond counters: GStreamer spends a fraction
+  // of a clock tick per frame, and a smoke run lasts only a few ticks.
+  using Threads = std::map<pid_t, swbench::ThreadTime>;
+  const Threads gstThreads0 = gst ? swbench::ThreadTimes(gst->pid()) : Threads{};
   const auto compThreads0 = swbench::ThreadTimes(compositor->pid());
   const auto threads0 = swbench::ThreadTimes(agent->pid());
   const auto begin = std::chrono::steady_clock::now();
@@ -209,7 +211,7 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   const swparent::Summary after = parent.GetSummary();
   const double agentCpu = swbench::ProcessCpuSeconds(agent->pid()) - agentCpu0;
-  const auto gstThreads1 = gst ? swbench::ThreadTimes(gst->pid()) : swbench::ThreadTimes(-1);
+  const Threads gstThreads1 = gst ? swbench::ThreadTimes(gst->pid()) : Threads{};
   const auto compThreads1 = swbench::ThreadTimes(compositor->pid());
   const auto threads1 = swbench::ThreadTimes(agent->pid());
   r.rssKiB = swbench::RssKiB(agent->pid());
@@ -236,9 +238,11 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
   const double delivered = static_cast<double>(std::max<uint64_t>(r.delivered, 1));
   const double produced = static_cast<double>(std::max<uint64_t>(r.produced, 1));
   r.compositorMs = static_cast<double>(SumNs(compThreads0, compThreads1)) / 1e6 / produced;
-  // Every frame the compositor draws goes to every consumer linked to it.
-  if (gstAlive && !gstThreads1.empty()) {
-    r.gstMs = static_cast<double>(SumNs(gstThreads0, gstThreads1)) / 1e6 / produced;
+  // Every frame the compositor draws goes to every consumer linked to it. A
+  // peer that spent under a millisecond in the whole window never linked.
+  const uint64_t gstNs = gstAlive ? SumNs(gstThreads0, gstThreads1) : 0;
+  if (gstNs >= 1000000) {
+    r.gstMs = static_cast<double>(gstNs) / 1e6 / produced;
   }
   uint64_t agentThreadNs = 0;
   for (const auto &[name, ns] : swbench::ThreadDelta(threads0, threads1)) {
