@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -415,7 +416,7 @@ int main(int argc, char **argv) {
   }
   const std::string dir = swtest::MakeTempDir("sw-frame-bench");
   printf("frame path: fake compositor -> agent -> reference parent; %d s per case; "
-         "load average %.2f (%s)\npeer: %s\n",
+         "load average %.2f (logs in %s, kept after a failure)\npeer: %s\n",
          seconds, swbench::LoadAverage1(), dir.c_str(),
          peer == Peer::kNone   ? "none"
          : peer == Peer::kCopy ? "pipewiresrc always-copy=true ! fakesink (copies each frame)"
@@ -431,5 +432,10 @@ int main(int argc, char **argv) {
   const bool failed = gInterrupted.load() ||
                       std::any_of(results.begin(), results.end(),
                                   [](const Result &r) { return !r.failure.empty(); });
+  // The logs of the processes are kept only when something failed.
+  if (!failed) {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
   return failed ? 1 : 0;
 }
