@@ -70,8 +70,14 @@ constexpr int kRoomWaitMs = 1000;
 // ever send it. Waiting until the socket is writable (at least half of its
 // buffer free) before each injection keeps that queue unused: a slow
 // compositor holds the parent's records back instead of losing the tail.
+//
+// The wait happens before the input lock is taken: the input event thread
+// must stay free to handle the compositor's events (a disconnect among
+// them) while an injection waits. Polling a number that was closed or
+// reused meanwhile costs at most the wait; the device is looked at only
+// under the lock afterwards.
 void WaitForRoom(const InputState &state) {
-  int fd = state.eisFd.load(std::memory_order_relaxed);
+  int fd = state.eisFd.load(std::memory_order_acquire);
   if (fd < 0) {
     return;
   }
@@ -110,6 +116,7 @@ ei_device *UsableDevice(const InputState &state, ei_device **slot) {
 
 void InjectMouseEvent(const MouseRecord *record, ei_device **abs, uint16_t *lastButtons,
                       uint16_t *lastButtonMask) {
+  WaitForRoom(TheInputState());
   std::lock_guard<std::mutex> guard(InputLock());
   ei_device *device = UsableDevice(TheInputState(), abs);
   if (device == nullptr) {
@@ -126,7 +133,6 @@ void InjectMouseEvent(const MouseRecord *record, ei_device **abs, uint16_t *last
   const int8_t wheel = record->wheel;
   const int8_t hwheel = record->hwheel;
 
-  WaitForRoom(TheInputState());
   // Logical compositor coordinates, passed through unchanged.
   ei_device_pointer_motion_absolute(device, static_cast<double>(x), static_cast<double>(y));
 
@@ -148,6 +154,7 @@ void InjectMouseEvent(const MouseRecord *record, ei_device **abs, uint16_t *last
 }
 
 void InjectKeyEvent(ei_device **kbd, uint16_t vscancode, uint8_t pressed) {
+  WaitForRoom(TheInputState());
   std::lock_guard<std::mutex> guard(InputLock());
   ei_device *device = UsableDevice(TheInputState(), kbd);
   if (device == nullptr) {
@@ -160,7 +167,6 @@ void InjectKeyEvent(ei_device **kbd, uint16_t vscancode, uint8_t pressed) {
               static_cast<unsigned>(vscancode));
     return;
   }
-  WaitForRoom(TheInputState());
   ei_device_keyboard_key(device, static_cast<uint32_t>(key), pressed != 0);
   ei_device_frame(device, 0);
   Flush(TheInputState());

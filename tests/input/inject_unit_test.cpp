@@ -5,9 +5,14 @@
 #include <gtest/gtest.h>
 #include <libei-1.0/libei.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -242,6 +247,40 @@ TEST_F(InjectUnitTest, NoDeviceOrALostConnectionDropsTheRecord) {
   EXPECT_EQ(Lines().Count("sightwellInput: Absolute pointer device not initialized, cannot inject mouse event") -
                 mouseBefore,
             3u);
+}
+
+// An injection that waits for room on a full EIS socket must not keep the
+// input event thread (HandleEvents, a disconnect among its events) waiting
+// behind the input lock.
+TEST_F(InjectUnitTest, WaitingForRoomLeavesTheInputLockFree) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv), 0);
+  char chunk[4096] = {};
+  while (write(sv[0], chunk, sizeof chunk) > 0) {
+  }
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    TheInputState().eisFd.store(sv[0]);
+    RememberEisSocket(TheInputState(), sv[0]);
+  }
+  std::thread injector([this] { InjectKeyEvent(&kbd_, 30, 1); });
+  // Give the injection time to reach its wait (a second at most), then ask
+  // for the lock the way the input event thread does.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto asked = std::chrono::steady_clock::now();
+  { std::lock_guard<std::mutex> guard(InputLock()); }
+  auto waited = std::chrono::steady_clock::now() - asked;
+  while (read(sv[1], chunk, sizeof chunk) > 0) {
+  }
+  injector.join();
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    TheInputState().eisFd.store(-1);
+  }
+  close(sv[0]);
+  close(sv[1]);
+  EXPECT_LT(waited, std::chrono::milliseconds(300));
+  EXPECT_EQ(Take(), (Calls{"key 30 1", "frame 0"}));
 }
 
 }  // namespace
