@@ -121,6 +121,13 @@ char *MXUserNameOrDefault(const char *name, const char *prefix, const void *crea
   return result;
 }
 
+void MXUserDumpHeader(const MXUserHeader *header) {
+  Log_Warning("\tsignature 0x%X\n", header->signature);
+  Log_Warning("\tname %s\n", header->name);
+  Log_Warning("\trank 0x%X\n", header->rank);
+  Log_Warning("\tserial number %lu\n", static_cast<unsigned long>(header->serialNumber));
+}
+
 void MXUserDumpAndPanic(MXUserHeader *header, const char *fmt, ...) {
   // From the sixth stop on an installed panic hook would run first; this
   // program installs none.

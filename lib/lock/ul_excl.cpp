@@ -11,10 +11,7 @@ namespace {
 void MXUserDumpExclLock(MXUserHeader *header) {
   auto *lock = reinterpret_cast<MXUserExclLock *>(header);
   Log_Warning("%s: Exclusive lock @ %p\n", "MXUserDumpExclLock", static_cast<void *>(lock));
-  Log_Warning("\tsignature 0x%X\n", header->signature);
-  Log_Warning("\tname %s\n", header->name);
-  Log_Warning("\trank 0x%X\n", header->rank);
-  Log_Warning("\tserial number %lu\n", static_cast<unsigned long>(header->serialNumber));
+  MXUserDumpHeader(header);
   Log_Warning("\tlock count %d\n", lock->core.lockCount);
   Log_Warning("\taddress of owner data %p\n", static_cast<void *>(&lock->core.owner));
 }
@@ -71,17 +68,9 @@ bool MXUser_IsCurThreadHoldingExclLock(MXUserExclLock *lock) {
 
 MXUserExclLock *MXUser_CreateSingletonExclLock(std::atomic<MXUserExclLock *> *slot,
                                                const char *name, MX_Rank rank) {
-  MXUserExclLock *lock = slot->load(std::memory_order_acquire);
-  if (lock != nullptr) {
-    return lock;
-  }
-  MXUserExclLock *fresh = CreateExclLock(name, rank, __builtin_return_address(0));
-  MXUserExclLock *expected = nullptr;
-  if (slot->compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
-    return fresh;
-  }
-  MXUser_DestroyExclLock(fresh);
-  return expected;
+  const void *creator = __builtin_return_address(0);
+  return MXUserSingleton(
+      slot, [=] { return CreateExclLock(name, rank, creator); }, MXUser_DestroyExclLock);
 }
 
 MXUserCondVar *MXUser_CreateCondVarExclLock(MXUserExclLock *lock) {

@@ -64,6 +64,25 @@ char *MXUserNameOrDefault(const char *name, const char *prefix, const void *crea
 void *MXUserAlloc(size_t bytes);
 
 [[noreturn]] void MXUserDumpAndPanic(MXUserHeader *header, const char *fmt, ...) SW_PRINTF(2, 3);
+// The header lines every dump shares: signature, name, rank, serial number.
+void MXUserDumpHeader(const MXUserHeader *header);
+
+// Returns the object in slot, creating it on first use. Of two threads that
+// race to create it, the loser destroys its own and returns the winner's.
+template <typename T, typename Create, typename Destroy>
+T *MXUserSingleton(std::atomic<T *> *slot, Create create, Destroy destroy) {
+  T *object = slot->load(std::memory_order_acquire);
+  if (object != nullptr) {
+    return object;
+  }
+  T *fresh = create();
+  T *expected = nullptr;
+  if (slot->compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
+    return fresh;
+  }
+  destroy(fresh);
+  return expected;
+}
 
 inline uintptr_t MXUserSelf(void) { return static_cast<uintptr_t>(pthread_self()); }
 

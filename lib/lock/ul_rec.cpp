@@ -11,10 +11,7 @@ namespace {
 void MXUserDumpRecLock(MXUserHeader *header) {
   auto *lock = reinterpret_cast<MXUserRecLock *>(header);
   Log_Warning("%s: Recursive lock @ %p\n", "MXUserDumpRecLock", static_cast<void *>(lock));
-  Log_Warning("\tsignature 0x%X\n", header->signature);
-  Log_Warning("\tname %s\n", header->name);
-  Log_Warning("\trank 0x%X\n", header->rank);
-  Log_Warning("\tserial number %lu\n", static_cast<unsigned long>(header->serialNumber));
+  MXUserDumpHeader(header);
   Log_Warning("\treference count %u\n", lock->refCount.load());
   if (lock->vmmLock == nullptr) {
     Log_Warning("\tlock count %d\n", lock->core.lockCount);
@@ -86,17 +83,9 @@ bool MXUser_IsCurThreadHoldingRecLock(MXUserRecLock *lock) {
 
 MXUserRecLock *MXUser_CreateSingletonRecLock(std::atomic<MXUserRecLock *> *slot,
                                              const char *name, MX_Rank rank) {
-  MXUserRecLock *lock = slot->load(std::memory_order_acquire);
-  if (lock != nullptr) {
-    return lock;
-  }
-  MXUserRecLock *fresh = CreateRecLock(name, rank, __builtin_return_address(0));
-  MXUserRecLock *expected = nullptr;
-  if (slot->compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
-    return fresh;
-  }
-  MXUser_DestroyRecLock(fresh);
-  return expected;
+  const void *creator = __builtin_return_address(0);
+  return MXUserSingleton(
+      slot, [=] { return CreateRecLock(name, rank, creator); }, MXUser_DestroyRecLock);
 }
 
 MXUserCondVar *MXUser_CreateCondVarRecLock(MXUserRecLock *lock) {

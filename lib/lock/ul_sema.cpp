@@ -15,10 +15,7 @@ namespace {
 void MXUserDumpSemaphore(MXUserHeader *header) {
   auto *sema = reinterpret_cast<MXUserSemaphore *>(header);
   Log_Warning("%s: semaphore @ %p\n", "MXUserDumpSemaphore", static_cast<void *>(sema));
-  Log_Warning("\tsignature 0x%X\n", header->signature);
-  Log_Warning("\tname %s\n", header->name);
-  Log_Warning("\trank 0x%X\n", header->rank);
-  Log_Warning("\tserial number %lu\n", static_cast<unsigned long>(header->serialNumber));
+  MXUserDumpHeader(header);
   Log_Warning("\treference count %u\n", sema->activeUserCount.load());
   Log_Warning("\taddress of native semaphore %p\n", static_cast<void *>(&sema->nativeSemaphore));
 }
@@ -132,15 +129,7 @@ void MXUser_UpSemaphore(MXUserSemaphore *sema) {
 
 MXUserSemaphore *MXUser_CreateSingletonSemaphore(std::atomic<MXUserSemaphore *> *slot,
                                                  const char *name, MX_Rank rank) {
-  MXUserSemaphore *sema = slot->load(std::memory_order_acquire);
-  if (sema != nullptr) {
-    return sema;
-  }
-  MXUserSemaphore *fresh = CreateSemaphore(name, rank, __builtin_return_address(0));
-  MXUserSemaphore *expected = nullptr;
-  if (slot->compare_exchange_strong(expected, fresh, std::memory_order_acq_rel)) {
-    return fresh;
-  }
-  MXUser_DestroySemaphore(fresh);
-  return expected;
+  const void *creator = __builtin_return_address(0);
+  return MXUserSingleton(
+      slot, [=] { return CreateSemaphore(name, rank, creator); }, MXUser_DestroySemaphore);
 }
