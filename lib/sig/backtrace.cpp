@@ -69,7 +69,10 @@ unw_word_t Reg(unw_cursor_t *cursor, unw_regnum_t reg) {
   return value;
 }
 
-__attribute__((noinline)) void RegisterWalk(uintptr_t start) {
+// Walks the calling thread's stack through the frame filter and hands each
+// frame to be written, with its index and frame address, to write.
+template <typename WriteFrame>
+void WalkFrames(uintptr_t start, WriteFrame write) {
   unw_context_t context;
   unw_cursor_t cursor;
   if (unw_getcontext(&context) != 0 || unw_init_local(&cursor, &context) != 0) {
@@ -84,40 +87,31 @@ __attribute__((noinline)) void RegisterWalk(uintptr_t start) {
       break;
     }
     if (verdict == FrameVerdict::kWrite) {
-      BacktraceLine("Backtrace[%u] %016lx rip=%016lx rbx=%016lx rbp=%016lx r12=%016lx "
-                    "r13=%016lx r14=%016lx r15=%016lx\n",
-                    index++, cfa, Reg(&cursor, UNW_REG_IP), Reg(&cursor, UNW_X86_64_RBX),
-                    Reg(&cursor, UNW_X86_64_RBP), Reg(&cursor, UNW_X86_64_R12),
-                    Reg(&cursor, UNW_X86_64_R13), Reg(&cursor, UNW_X86_64_R14),
-                    Reg(&cursor, UNW_X86_64_R15));
+      write(&cursor, index++, cfa);
     }
   } while (unw_step(&cursor) > 0);
 }
 
+__attribute__((noinline)) void RegisterWalk(uintptr_t start) {
+  WalkFrames(start, [](unw_cursor_t *cursor, unsigned index, unw_word_t cfa) {
+    BacktraceLine("Backtrace[%u] %016lx rip=%016lx rbx=%016lx rbp=%016lx r12=%016lx "
+                  "r13=%016lx r14=%016lx r15=%016lx\n",
+                  index, cfa, Reg(cursor, UNW_REG_IP), Reg(cursor, UNW_X86_64_RBX),
+                  Reg(cursor, UNW_X86_64_RBP), Reg(cursor, UNW_X86_64_R12),
+                  Reg(cursor, UNW_X86_64_R13), Reg(cursor, UNW_X86_64_R14),
+                  Reg(cursor, UNW_X86_64_R15));
+  });
+}
+
 __attribute__((noinline)) void SymbolWalk(uintptr_t start) {
-  unw_context_t context;
-  unw_cursor_t cursor;
-  if (unw_getcontext(&context) != 0 || unw_init_local(&cursor, &context) != 0) {
-    return;
-  }
-  FrameFilter filter{start};
-  unsigned index = 0;
-  do {
-    unw_word_t cfa = Reg(&cursor, UNW_X86_64_CFA);
-    FrameVerdict verdict = filter.Check(cfa);
-    if (verdict == FrameVerdict::kStop) {
-      break;
-    }
-    if (verdict == FrameVerdict::kSkip) {
-      continue;
-    }
-    unw_word_t ip = Reg(&cursor, UNW_REG_IP);
+  WalkFrames(start, [](unw_cursor_t *cursor, unsigned index, unw_word_t cfa) {
+    unw_word_t ip = Reg(cursor, UNW_REG_IP);
     // The enclosing function's start resolves even where the instruction
     // pointer itself falls between exported symbols.
     Dl_info info{};
     bool found = false;
     unw_proc_info_t proc{};
-    if (unw_get_proc_info(&cursor, &proc) == 0 && proc.start_ip != 0) {
+    if (unw_get_proc_info(cursor, &proc) == 0 && proc.start_ip != 0) {
       found = dladdr(reinterpret_cast<void *>(proc.start_ip), &info) != 0;
     }
     if (!found) {
@@ -126,13 +120,13 @@ __attribute__((noinline)) void SymbolWalk(uintptr_t start) {
     if (found) {
       BacktraceLine("SymBacktrace[%u] %016lx rip=%016lx in function %s in object %s "
                     "loaded at %016lx\n",
-                    index++, cfa, ip, info.dli_sname != nullptr ? info.dli_sname : "??",
+                    index, cfa, ip, info.dli_sname != nullptr ? info.dli_sname : "??",
                     info.dli_fname != nullptr ? info.dli_fname : "??",
                     reinterpret_cast<unsigned long>(info.dli_fbase));
     } else {
-      BacktraceLine("SymBacktrace[%u] %016lx rip=%016lx \n", index++, cfa, ip);
+      BacktraceLine("SymBacktrace[%u] %016lx rip=%016lx \n", index, cfa, ip);
     }
-  } while (unw_step(&cursor) > 0);
+  });
 }
 
 }  // namespace
