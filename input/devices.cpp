@@ -48,8 +48,12 @@ void TearDown(InputState &state, const Slot (&slots)[4]) {
   state.eisFd.store(-1, std::memory_order_release);
 }
 
+// Names come from the compositor, which need not send one: a missing name
+// is logged as "(null)" instead of handing a null pointer to "%s".
+const char *OrNull(const char *name) { return name != nullptr ? name : "(null)"; }
+
 void DeviceAdded(ei_device *device, const Slot (&slots)[4]) {
-  const char *name = ei_device_get_name(device);
+  const char *name = OrNull(ei_device_get_name(device));
   if (ei_device_has_capability(device, EI_DEVICE_CAP_POINTER)) {
     Log_Info("sightwellInput: New pointer device: %s", name);
     ReplaceSlot(slots[0].device, device);
@@ -76,8 +80,7 @@ void DeviceAdded(ei_device *device, const Slot (&slots)[4]) {
 
 const char *EventDeviceName(ei_event *event) {
   ei_device *device = ei_event_get_device(event);
-  const char *name = device != nullptr ? ei_device_get_name(device) : nullptr;
-  return name != nullptr ? name : "(null)";
+  return OrNull(device != nullptr ? ei_device_get_name(device) : nullptr);
 }
 
 }  // namespace
@@ -86,7 +89,7 @@ void LogDeviceRegions(ei_device *device) {
   if (device == nullptr) {
     return;
   }
-  const char *name = ei_device_get_name(device);
+  const char *name = OrNull(ei_device_get_name(device));
   for (size_t i = 0;; i++) {
     ei_region *region = ei_device_get_region(device, i);
     if (region == nullptr) {
@@ -158,7 +161,7 @@ void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device *
         ei_seat *seat = ei_event_get_seat(event);
         if (state.seat == nullptr && seat != nullptr) {
           state.seat = ei_seat_ref(seat);
-          Log_Info("sightwellInput: Seat added: %s", ei_seat_get_name(seat));
+          Log_Info("sightwellInput: Seat added: %s", OrNull(ei_seat_get_name(seat)));
           ei_seat_bind_capabilities(seat, EI_DEVICE_CAP_POINTER, EI_DEVICE_CAP_KEYBOARD,
                                     EI_DEVICE_CAP_POINTER_ABSOLUTE, EI_DEVICE_CAP_TOUCH,
                                     EI_DEVICE_CAP_BUTTON, EI_DEVICE_CAP_SCROLL, nullptr);
