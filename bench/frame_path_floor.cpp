@@ -161,8 +161,7 @@ double FloorNsPerFrame(const FloorOptions &o) {
   if (!ok) {
     return 0;
   }
-  std::sort(perRepeat.begin(), perRepeat.end());
-  return perRepeat[perRepeat.size() / 2];
+  return *std::min_element(perRepeat.begin(), perRepeat.end());
 }
 
 }  // namespace swbench
