@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "tests/support/process.h"
 #include "tests/support/test_env.h"
 #include "tools/fake-compositor/screencast_scene.h"
@@ -87,6 +89,69 @@ TEST(AgentCapture, FramesAndCursorShapesReachTheParent) {
         ASSERT_EQ(r.bitmap[i], fakescene::CursorByte(shape, static_cast<uint32_t>(i)));
       }
     }
+  }
+  compositor->Signal(SIGTERM);
+  compositor->Wait(5000);
+}
+
+// GNOME Mutter offers BGRx and BGRA, a fixed 589872-byte cursor metadata
+// entry, one cursor id for every shape and a bitmap only where the shape
+// changes: the agent must link, deliver frames and pass each shape on once.
+TEST(AgentCapture, AMutterLikeSourceDeliversFramesAndEachNewShapeOnce) {
+  swtest::TestServices services;
+  ASSERT_TRUE(services.ok()) << services.error();
+  swtest::Process::Options copts;
+  copts.env = services.env();
+  auto compositor = swtest::Process::Spawn(
+      {swtest::FakeCompositorBinary(), "--sc-like-mutter", "--sc-width=160", "--sc-height=96",
+       "--sc-fps=60", "--sc-shape-period=10"},
+      copts);
+  ASSERT_TRUE(compositor && swtest::WaitFor([&] {
+    return compositor->Stdout().find("ready") != std::string::npos;
+  }, 10000));
+
+  swparent::Parent parent(swtest::UniqueCardName());
+  ASSERT_TRUE(parent.Listen());
+  ASSERT_TRUE(parent.WriteSessionFiles(services.Get("DBUS_SESSION_BUS_ADDRESS"),
+                                       services.Get("XDG_RUNTIME_DIR"), getuid()));
+  swtest::Process::Options aopts;
+  aopts.env = services.env();
+  aopts.env["QUILLWORKER_CARD"] = parent.card();
+  auto agent = swtest::Process::Spawn({swtest::AgentBinary()}, aopts);
+  ASSERT_TRUE(agent);
+  ASSERT_NE(parent.WaitForControl(10000), 0u);
+  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+  auto echo = parent.WaitControlRecord(REMOTE_CAPTURE_START, 10000);
+  ASSERT_TRUE(echo);
+  ASSERT_TRUE(swtest::WaitFor([&] { return parent.GetSummary().frames >= 60; }, 20000))
+      << agent->Stderr();
+  parent.SendStop();
+  auto status = agent->Wait(10000);
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, 0);
+
+  swparent::Summary s = parent.GetSummary();
+  EXPECT_EQ(s.malformed, 0u) << s.firstMalformed;
+  EXPECT_EQ(s.frameOrderErrors, 0u);
+  auto frame = parent.LastFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->width, 160u);
+  EXPECT_EQ(frame->height, 96u);
+  // Cursor metadata arrived at all only if the agent accepted Mutter's size.
+  ASSERT_GE(s.cursorUpdates, 60u);
+  std::vector<uint32_t> widths;
+  for (const swparent::CursorRecord &r : parent.CursorRecords()) {
+    EXPECT_EQ(r.record.cursorId, 1u);
+    if (r.record.cursorBytes != 0) {
+      widths.push_back(r.record.cursorWidth);
+    }
+  }
+  // The shapes cycle 16, 24, 32 pixels wide; each change carries one bitmap
+  // and no two bitmaps in a row show the same shape.
+  ASSERT_GE(widths.size(), 3u);
+  EXPECT_LE(widths.size(), s.cursorUpdates / 5);
+  for (size_t i = 1; i < widths.size(); i++) {
+    EXPECT_NE(widths[i], widths[i - 1]) << "bitmap " << i << " repeats its shape";
   }
   compositor->Signal(SIGTERM);
   compositor->Wait(5000);

@@ -74,6 +74,7 @@ constexpr const char kIntrospection[] = R"XML(
 int optWidth = 640;
 int optHeight = 480;
 char *optFormat = nullptr;
+gboolean optLikeMutter = FALSE;
 int optFps = 30;
 int optStridePad = 0;
 gboolean optMemPtr = FALSE;
@@ -105,6 +106,9 @@ GOptionEntry kEntries[] = {
      "Every Nth buffer carries only the cursor (chunk size 0)", "N"},
     {"sc-shape-period", 0, 0, G_OPTION_ARG_INT, &optShapePeriod, "Frames per cursor shape (30)", "N"},
     {"sc-no-cursor", 0, 0, G_OPTION_ARG_NONE, &optNoCursor, "Attach no cursor metadata", nullptr},
+    {"sc-like-mutter", 0, 0, G_OPTION_ARG_NONE, &optLikeMutter,
+     "Formats BGRx/BGRA, 589872-byte cursor metadata, one cursor id, bitmap only on a shape change",
+     nullptr},
     {"sc-close-after-frames", 0, 0, G_OPTION_ARG_INT, &optCloseAfterFrames,
      "Emit Closed after N frames; 0 = instead of the node id", "N"},
     {"sc-close-sessions", 0, 0, G_OPTION_ARG_INT, &optCloseSessions,
@@ -270,6 +274,7 @@ void StartSession(Session *s) {
   options.cursorOnlyEvery = optCursorOnlyEvery > 0 ? static_cast<uint32_t>(optCursorOnlyEvery) : 0;
   options.shapePeriod = optShapePeriod > 0 ? static_cast<uint32_t>(optShapePeriod) : 30;
   options.cursor = !optNoCursor;
+  options.likeMutter = optLikeMutter;
   const uint32_t id = s->id;
   const int closeAfter = s->closeAfterFrames;
   s->source = std::make_unique<fakesc::VideoSource>(

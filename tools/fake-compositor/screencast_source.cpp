@@ -28,6 +28,8 @@ pw_core *gCore = nullptr;
 
 // Metadata room for a 64 x 64 cursor: header, bitmap header, pixels.
 constexpr uint32_t kCursorMetaSize = sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + 64 * 64 * 4;
+// GNOME Mutter's fixed cursor metadata size (room for a 384 x 384 bitmap).
+constexpr uint32_t kMutterCursorMetaSize = 589872;
 
 uint64_t MonotonicNs() {
   timespec ts;
@@ -101,6 +103,7 @@ struct VideoSource::Impl {
   uint32_t stride = 0;
   uint32_t counter = 0;
   bool pendingDamage = false;
+  uint32_t lastCursorShape = UINT32_MAX;  // the shape whose bitmap went out last
   std::vector<std::vector<uint8_t>> rowPatterns;  // 256 rows, one per (y + n) & 0xFF
 
   const spa_pod *BuildFormat(spa_pod_builder *b, uint32_t w, uint32_t h) const {
@@ -113,7 +116,12 @@ struct VideoSource::Impl {
     spa_pod_builder_push_object(b, &f, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
     spa_pod_builder_add(b, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
                         SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), 0);
-    if (options.format != 0) {
+    if (options.likeMutter) {
+      spa_pod_builder_add(b, SPA_FORMAT_VIDEO_format,
+                          SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx,
+                                                 SPA_VIDEO_FORMAT_BGRA),
+                          0);
+    } else if (options.format != 0) {
       spa_pod_builder_add(b, SPA_FORMAT_VIDEO_format, SPA_POD_Id(options.format), 0);
     }
     spa_pod_builder_add(b, SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&size),
@@ -204,7 +212,8 @@ struct VideoSource::Impl {
     params[1] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta,
         SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
-        SPA_PARAM_META_size, SPA_POD_Int(kCursorMetaSize)));
+        SPA_PARAM_META_size,
+        SPA_POD_Int(self->options.likeMutter ? kMutterCursorMetaSize : kCursorMetaSize)));
     pw_stream_update_params(self->stream, params, self->options.cursor ? 2 : 1);
     if (self->options.fps == 0) {
       self->pendingDamage = true;
@@ -265,13 +274,20 @@ struct VideoSource::Impl {
     const uint32_t shape = (n / (options.shapePeriod > 0 ? options.shapePeriod : 1)) %
                            fakescene::kCursorShapeCount;
     const fakescene::CursorShape &s = fakescene::kCursorShapes[shape];
-    cursor->id = shape + 1;
+    cursor->id = options.likeMutter ? 1 : shape + 1;
     cursor->flags = 0;
     cursor->position.x = fakescene::CursorX(n, width);
     cursor->position.y = fakescene::CursorY(n, height);
     cursor->hotspot.x = s.hotspotX;
     cursor->hotspot.y = s.hotspotY;
     cursor->bitmap_offset = 0;
+    if (options.likeMutter) {
+      // The bitmap travels only in the buffer where the shape changes.
+      if (shape == lastCursorShape) {
+        return;
+      }
+      lastCursorShape = shape;
+    }
     const uint32_t bytes = s.width * s.height * 4;
     if (meta->size < sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + bytes) {
       return;

@@ -22,6 +22,10 @@ struct SourceOptions {
   uint32_t cursorOnlyEvery = 0; // every Nth buffer carries only the cursor
   uint32_t shapePeriod = 30;    // frames per cursor shape
   bool cursor = true;
+  // Behave as GNOME Mutter does: offer BGRx and BGRA, a fixed 589872-byte
+  // cursor metadata entry, one cursor id for every shape, and the bitmap
+  // only in the buffer where the shape changes.
+  bool likeMutter = false;
 };
 
 // Fault switches, read by the producing thread at every buffer.
