@@ -25,3 +25,7 @@ struct FakeServiceRegistrar {
 };
 
 #define FAKE_REGISTER_SERVICE(var) static FakeServiceRegistrar var##_registrar(&var)
+
+// Owns a well-known name on the bus (no queueing); false, with a message on
+// standard error, when the call fails or someone else owns it.
+bool FakeRequestBusName(GDBusConnection *bus, const char *name);

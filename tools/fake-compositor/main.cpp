@@ -12,6 +12,27 @@ std::vector<const FakeService *> &FakeServices() {
   return services;
 }
 
+bool FakeRequestBusName(GDBusConnection *bus, const char *name) {
+  GError *error = nullptr;
+  GVariant *reply = g_dbus_connection_call_sync(
+      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
+      g_variant_new("(su)", name, 4u /* DO_NOT_QUEUE */), G_VARIANT_TYPE("(u)"),
+      G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+  if (reply == nullptr) {
+    fprintf(stderr, "fake-compositor: RequestName %s: %s\n", name, error->message);
+    g_error_free(error);
+    return false;
+  }
+  guint32 result = 0;
+  g_variant_get(reply, "(u)", &result);
+  g_variant_unref(reply);
+  if (result != 1) {
+    fprintf(stderr, "fake-compositor: %s is owned by someone else\n", name);
+    return false;
+  }
+  return true;
+}
+
 static gboolean OnQuitSignal(gpointer loop) {
   g_main_loop_quit(static_cast<GMainLoop *>(loop));
   return G_SOURCE_CONTINUE;

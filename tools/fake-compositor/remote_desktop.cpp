@@ -323,27 +323,6 @@ GOptionGroup *RemoteDesktopOptions() {
 }
 
 // The name is requested synchronously so it is owned before "ready".
-bool RequestName(GDBusConnection *bus) {
-  GError *error = nullptr;
-  GVariant *reply = g_dbus_connection_call_sync(
-      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-      g_variant_new("(su)", kBusName, 4u /* DO_NOT_QUEUE */), G_VARIANT_TYPE("(u)"),
-      G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
-  if (reply == nullptr) {
-    fprintf(stderr, "fake-compositor: RequestName %s: %s\n", kBusName, error->message);
-    g_error_free(error);
-    return false;
-  }
-  guint32 result = 0;
-  g_variant_get(reply, "(u)", &result);
-  g_variant_unref(reply);
-  if (result != 1) {
-    fprintf(stderr, "fake-compositor: %s is owned by someone else\n", kBusName);
-    return false;
-  }
-  return true;
-}
-
 void StopRemoteDesktop();
 
 bool StartRemoteDesktop(GDBusConnection *bus) {
@@ -383,7 +362,7 @@ bool StartRemoteDesktop(GDBusConnection *bus) {
     StopRemoteDesktop();
     return false;
   }
-  service->ownsName = RequestName(bus);
+  service->ownsName = FakeRequestBusName(bus, kBusName);
   if (!service->ownsName) {
     StopRemoteDesktop();
     return false;

@@ -456,23 +456,6 @@ void ControlMethod(GDBusConnection *, const gchar *, const gchar *, const gchar 
 
 const GDBusInterfaceVTable kControlVTable = {ControlMethod, nullptr, nullptr, {}};
 
-bool RequestName(GDBusConnection *bus) {
-  GError *error = nullptr;
-  GVariant *reply = g_dbus_connection_call_sync(
-      bus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "RequestName",
-      g_variant_new("(su)", kBusName, 4u /* DO_NOT_QUEUE */), G_VARIANT_TYPE("(u)"),
-      G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
-  if (reply == nullptr) {
-    fprintf(stderr, "fake-compositor: RequestName %s: %s\n", kBusName, error->message);
-    g_error_free(error);
-    return false;
-  }
-  guint32 result = 0;
-  g_variant_get(reply, "(u)", &result);
-  g_variant_unref(reply);
-  return result == 1;
-}
-
 bool StartScreenCast(GDBusConnection *bus) {
   gState = new State();
   gState->bus = bus;
@@ -500,7 +483,7 @@ bool StartScreenCast(GDBusConnection *bus) {
     g_error_free(error);
     return false;
   }
-  gState->ownsName = RequestName(bus);
+  gState->ownsName = FakeRequestBusName(bus, kBusName);
   return gState->ownsName;
 }
 
