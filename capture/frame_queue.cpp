@@ -29,8 +29,10 @@ void CopyConnector(char *dst, const char *src) {
     dst[0] = '\0';
     return;
   }
-  strncpy(dst, src, kConnectorNameSize - 1);
-  dst[kConnectorNameSize - 1] = '\0';
+  // At most 31 characters and always terminated.
+  const size_t n = strnlen(src, kConnectorNameSize - 1);
+  memcpy(dst, src, n);
+  dst[n] = '\0';
 }
 
 // One unit on a semaphore-mode eventfd per queued item.
