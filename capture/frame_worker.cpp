@@ -138,6 +138,23 @@ void on_process(void *data) {
   ReturnBuffer(ctx, held);
 }
 
+void on_remove_buffer(void *data, pw_buffer *buffer) {
+  auto *ctx = static_cast<ScreenCastContext *>(data);
+  // Waits until the worker is done with the buffer in hand, then drops every
+  // waiting reference to the buffer being removed. Only slots between the
+  // consumer and the producer index are read: on_process writes the slot at
+  // the producer index before it publishes it.
+  std::lock_guard<std::mutex> hold(ctx->bufferLock);
+  HandoffRing &ring = ctx->handoff;
+  const uint32_t producer = ring.producer.load(std::memory_order_acquire);
+  for (uint32_t i = ring.consumer.load(std::memory_order_relaxed); i != producer;
+       i = (i + 1) % kHandoffSlots) {
+    if (ring.slots[i] == buffer) {
+      ring.slots[i] = nullptr;
+    }
+  }
+}
+
 void *ProcessWorker(void *data) {
   auto *ctx = static_cast<ScreenCastContext *>(data);
   const int fd = ctx->handoffFd.load(std::memory_order_acquire);
@@ -151,11 +168,19 @@ void *ProcessWorker(void *data) {
         return nullptr;
       }
     }
-    uint32_t consumer = ring.consumer.load(std::memory_order_relaxed);
-    while (consumer != ring.producer.load(std::memory_order_acquire)) {
+    // One buffer per hold of bufferLock, so a removal waits at most for the
+    // buffer in hand, never for the eventfd.
+    for (;;) {
+      std::lock_guard<std::mutex> hold(ctx->bufferLock);
+      const uint32_t consumer = ring.consumer.load(std::memory_order_relaxed);
+      if (consumer == ring.producer.load(std::memory_order_acquire)) {
+        break;
+      }
       pw_buffer *buffer = ring.slots[consumer];
-      consumer = (consumer + 1) % kHandoffSlots;
-      ring.consumer.store(consumer, std::memory_order_release);
+      ring.consumer.store((consumer + 1) % kHandoffSlots, std::memory_order_release);
+      if (buffer == nullptr) {
+        continue;  // removed by PipeWire while it waited: gone, not ours to return
+      }
       ProcessBuffer(ctx, buffer);
       ReturnBuffer(ctx, buffer);
     }

@@ -23,6 +23,8 @@ constexpr uint32_t kHandoffSlots = 8;
 
 // Buffers passed from on_process (sole producer) to the process worker (sole
 // consumer). Empty when the indices are equal, full at 7 waiting buffers.
+// A waiting slot is set to null when PipeWire removes its buffer; the worker
+// skips such slots.
 struct HandoffRing {
   pw_buffer *slots[kHandoffSlots] = {};
   std::atomic<uint32_t> producer{0};
@@ -69,6 +71,14 @@ struct ScreenCastContext {
   uint32_t scratchCapacity = 0;
 
   HandoffRing handoff;
+  // PipeWire frees a buffer right after its remove_buffer event (a format
+  // change, or the compositor's node going away). The worker holds this lock
+  // while it takes one buffer from the ring, processes and returns it;
+  // on_remove_buffer takes it to wait for that buffer and to drop the removed
+  // buffer from the ring, so the worker never touches a freed buffer. Never
+  // held across the worker's eventfd wait. Order: bufferLock, then formatLock
+  // or queueBufferLock.
+  std::mutex bufferLock;
   std::atomic<int> handoffFd{-1};
   pthread_t workerThread = {};
   std::atomic<bool> workerStop{false};
@@ -99,6 +109,7 @@ void on_process(void *data);
 void on_param_changed(void *data, uint32_t id, const spa_pod *param);
 void on_state_changed(void *data, pw_stream_state old, pw_stream_state state,
                       const char *error);
+void on_remove_buffer(void *data, pw_buffer *buffer);
 void *ProcessWorker(void *data);
 // Processes one buffer; the caller returns it to PipeWire afterwards.
 void ProcessBuffer(ScreenCastContext *ctx, pw_buffer *buffer);

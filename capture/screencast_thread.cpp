@@ -21,6 +21,8 @@ const pw_stream_events kStreamEvents = [] {
   events.state_changed = on_state_changed;
   events.param_changed = on_param_changed;
   events.process = on_process;
+  // The worker may hold a buffer that PipeWire is about to free.
+  events.remove_buffer = on_remove_buffer;
   return events;
 }();
 
