@@ -84,7 +84,8 @@ TEST(ScreenCast, ClosedBeforeAndAfterTheNodeIdRetries) {
     h.Start();
     uint32_t sessions = 0, starts, frames;
     EXPECT_TRUE(swtest::WaitFor(
-        [&] { return h.CompositorStats(&sessions, &starts, &frames) && sessions >= 3; }, 15000));
+        [&] { return h.CompositorStats(&sessions, &starts, &frames) && sessions >= 3; }, 15000))
+        << log.Text();
     EXPECT_TRUE(h.WaitFrames(20, 10000));
     h.Stop();
     const std::string text = log.Text();
