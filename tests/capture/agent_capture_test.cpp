@@ -17,15 +17,10 @@ namespace {
 TEST(AgentCapture, FramesAndCursorShapesReachTheParent) {
   swtest::TestServices services;
   ASSERT_TRUE(services.ok()) << services.error();
-  swtest::Process::Options copts;
-  copts.env = services.env();
-  auto compositor = swtest::Process::Spawn(
-      {swtest::FakeCompositorBinary(), "--sc-width=200", "--sc-height=120", "--sc-fps=60",
-       "--sc-stride-pad=32", "--sc-shape-period=15", "--sc-cursor-only-every=5"},
-      copts);
-  ASSERT_TRUE(compositor && swtest::WaitFor([&] {
-    return compositor->Stdout().find("ready") != std::string::npos;
-  }, 10000));
+  auto compositor = swtest::StartFakeCompositor(
+      services, {"--sc-width=200", "--sc-height=120", "--sc-fps=60", "--sc-stride-pad=32",
+                 "--sc-shape-period=15", "--sc-cursor-only-every=5"});
+  ASSERT_TRUE(compositor);
 
   swparent::Parent parent(swtest::UniqueCardName());
   ASSERT_TRUE(parent.Listen());
@@ -100,15 +95,10 @@ TEST(AgentCapture, FramesAndCursorShapesReachTheParent) {
 TEST(AgentCapture, AMutterLikeSourceDeliversFramesAndEachNewShapeOnce) {
   swtest::TestServices services;
   ASSERT_TRUE(services.ok()) << services.error();
-  swtest::Process::Options copts;
-  copts.env = services.env();
-  auto compositor = swtest::Process::Spawn(
-      {swtest::FakeCompositorBinary(), "--sc-like-mutter", "--sc-width=160", "--sc-height=96",
-       "--sc-fps=60", "--sc-shape-period=10"},
-      copts);
-  ASSERT_TRUE(compositor && swtest::WaitFor([&] {
-    return compositor->Stdout().find("ready") != std::string::npos;
-  }, 10000));
+  auto compositor = swtest::StartFakeCompositor(
+      services, {"--sc-like-mutter", "--sc-width=160", "--sc-height=96", "--sc-fps=60",
+                 "--sc-shape-period=10"});
+  ASSERT_TRUE(compositor);
 
   swparent::Parent parent(swtest::UniqueCardName());
   ASSERT_TRUE(parent.Listen());

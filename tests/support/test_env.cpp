@@ -1,5 +1,7 @@
 #include "tests/support/test_env.h"
 
+#include "tests/support/process.h"
+
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -169,6 +171,20 @@ bool TestServices::Kill(const std::string &comm) {
           5000);
   it->second = -1;
   return true;
+}
+
+std::unique_ptr<Process> StartFakeCompositor(const TestServices &services,
+                                             const std::vector<std::string> &args) {
+  std::vector<std::string> argv = {FakeCompositorBinary()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  Process::Options options;
+  options.env = services.env();
+  auto compositor = Process::Spawn(argv, options);
+  if (!compositor ||
+      !WaitFor([&] { return compositor->Stdout().find("ready") != std::string::npos; }, 10000)) {
+    return nullptr;
+  }
+  return compositor;
 }
 
 }  // namespace swtest

@@ -8,6 +8,8 @@
 
 #include <functional>
 #include <map>
+#include <memory>
+#include <vector>
 #include <string>
 
 namespace swtest {
@@ -58,5 +60,12 @@ class TestServices {
   std::map<std::string, std::string> env_;
   std::map<std::string, pid_t> pids_;
 };
+
+// Starts the fake compositor with the services' environment and extra
+// arguments, and waits (10 s at most) until it says it is ready; null when it
+// did not start.
+class Process;
+std::unique_ptr<Process> StartFakeCompositor(const TestServices &services,
+                                             const std::vector<std::string> &args);
 
 }  // namespace swtest
