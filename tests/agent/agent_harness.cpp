@@ -55,11 +55,18 @@ bool AgentRun::Start(const std::map<std::string, std::string> &env) {
   for (const auto &kv : env) options.env[kv.first] = kv.second;
   options.unsetEnv = {"DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR", "PIPEWIRE_REMOTE"};
   if (env.count("REMOTE_SESSION_WORKFLOW") == 0) options.unsetEnv.push_back("REMOTE_SESSION_WORKFLOW");
-  std::vector<std::string> argv = {swtest::AgentBinary()};
+  std::vector<std::string> argv;
+  if (runAs_ || !groups_.empty()) argv.push_back("/usr/bin/setpriv");
   if (runAs_) {
-    argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=" + std::to_string(runAs_->first),
-                               "--regid=" + std::to_string(runAs_->second), "--clear-groups"});
+    argv.insert(argv.end(), {"--reuid=" + std::to_string(runAs_->first),
+                             "--regid=" + std::to_string(runAs_->second)});
   }
+  if (!groups_.empty()) {
+    argv.push_back("--groups=" + groups_);
+  } else if (runAs_) {
+    argv.push_back("--clear-groups");
+  }
+  argv.push_back(swtest::AgentBinary());
   process_ = swtest::Process::Spawn(argv, options);
   return process_ != nullptr;
 }
@@ -92,7 +99,7 @@ size_t AgentRun::CountLog(const std::string &text) const {
 
 std::optional<int> AgentRun::Wait(int timeoutMs) { return process_->Wait(timeoutMs); }
 
-TestUser::TestUser(const std::string &name) : name_(name) {
+TestUser::TestUser(const std::string &name, const std::string &supplementaryGroups) : name_(name) {
   // Held for the object's life: tests of other processes that need the same
   // account wait here instead of deleting it under each other.
   std::string lockPath = "/tmp/sightwell-testuser-" + name + ".lock";
@@ -103,7 +110,10 @@ TestUser::TestUser(const std::string &name) : name_(name) {
 
   struct passwd *pw = getpwnam(name.c_str());
   if (pw == nullptr) {
-    if (RunCommand("useradd --no-create-home --shell /usr/sbin/nologin '" + name + "'") != 0) return;
+    std::string groups = supplementaryGroups.empty() ? "" : " -G '" + supplementaryGroups + "'";
+    if (RunCommand("useradd --no-create-home --shell /usr/sbin/nologin" + groups + " '" + name + "'") != 0) {
+      return;
+    }
     created_ = true;
     pw = getpwnam(name.c_str());
   }
@@ -137,6 +147,39 @@ std::multimap<std::string, uid_t> ThreadUids(pid_t pid) {
         break;
       }
     }
+  }
+  closedir(dir);
+  return result;
+}
+
+std::vector<ThreadIdentity> ThreadIdentities(pid_t pid) {
+  std::vector<ThreadIdentity> result;
+  std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+  DIR *dir = opendir(taskDir.c_str());
+  if (dir == nullptr) return result;
+  while (struct dirent *entry = readdir(dir)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string base = taskDir + "/" + entry->d_name;
+    ThreadIdentity id;
+    id.name = swtest::ReadFile(base + "/comm");
+    while (!id.name.empty() && id.name.back() == '\n') id.name.pop_back();
+    std::istringstream status(swtest::ReadFile(base + "/status"));
+    std::string line;
+    while (std::getline(status, line)) {
+      size_t colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      std::string key = line.substr(0, colon);
+      std::istringstream words(line.substr(colon + 1));
+      std::string value, word;
+      while (words >> word) value += (value.empty() ? "" : " ") + word;
+      if (key == "Uid") id.uids = value;
+      if (key == "Gid") id.gids = value;
+      if (key == "Groups") id.groups = value;
+      if (key == "CapPrm") id.capPrm = value;
+      if (key == "CapEff") id.capEff = value;
+    }
+    // A thread that ended between the listing and the read has no status.
+    if (!id.uids.empty()) result.push_back(id);
   }
   closedir(dir);
   return result;

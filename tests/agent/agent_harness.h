@@ -28,6 +28,10 @@ class AgentRun {
   bool Start(const std::map<std::string, std::string> &env = {});
   // Makes Start run the agent under this unprivileged account.
   void RunAs(uid_t uid, gid_t gid);
+  // Makes Start run the agent with these supplementary groups
+  // (comma-separated numbers) instead of none.
+  void WithGroups(const std::string &groups) { groups_ = groups; }
+  const std::string &home() const { return home_; }
 
   swparent::Parent &parent() { return *parent_; }
   swtest::Process &process() { return *process_; }
@@ -49,6 +53,7 @@ class AgentRun {
   std::string home_;
   std::string logPath_;
   std::optional<std::pair<uid_t, gid_t>> runAs_;
+  std::string groups_;
   std::unique_ptr<swparent::Parent> parent_;
   std::unique_ptr<swtest::Process> process_;
 };
@@ -57,7 +62,8 @@ class AgentRun {
 // serialised between test processes (the account database is shared).
 class TestUser {
  public:
-  explicit TestUser(const std::string &name);
+  // supplementaryGroups: group names for useradd -G (none when empty).
+  explicit TestUser(const std::string &name, const std::string &supplementaryGroups = "");
   ~TestUser();
   bool ok() const { return ok_; }
   uid_t uid() const { return uid_; }
@@ -74,5 +80,14 @@ class TestUser {
 
 // Real user ids of the process's threads, by kernel thread name.
 std::multimap<std::string, uid_t> ThreadUids(pid_t pid);
+
+// What /proc shows of one thread's identity: the values after "Uid:",
+// "Gid:", "Groups:", "CapPrm:" and "CapEff:" with runs of white space made
+// single spaces.
+struct ThreadIdentity {
+  std::string name;
+  std::string uids, gids, groups, capPrm, capEff;
+};
+std::vector<ThreadIdentity> ThreadIdentities(pid_t pid);
 
 }  // namespace swagent

@@ -2,14 +2,17 @@
 // path: greetings, capture-start failures and the user switch, the stop and
 // error exits, logout detection and the start-up exits.
 
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/agent/agent_harness.h"
 
@@ -189,6 +192,106 @@ TEST(AgentCaptureStart, SwitchesToTheSessionUserAndRefusesASecondStart) {
   EXPECT_EQ(log.find("Started libEI input event thread"), std::string::npos);
 }
 
+TEST(AgentCaptureStart, SessionFilesThatAreNotTheParentsOwnAreRefusedWithoutBlocking) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  swparent::Parent &parent = run.parent();
+  const std::string uidPath = UidFile(run.card());
+  ASSERT_TRUE(parent.WriteSessionFiles(kNoBus, "/tmp", 0));
+  auto refusedWith = [&](const std::string &reason) {
+    size_t before = run.CountLog("SightwellRemote: Refusing session file " + uidPath + ": " + reason);
+    EXPECT_TRUE(parent.SendCaptureStart("Meta-0"));
+    ExpectCaptureError(run, CHANNEL_STATUS_UID);
+    EXPECT_TRUE(swtest::WaitFor(
+        [&] {
+          return run.CountLog("SightwellRemote: Refusing session file " + uidPath + ": " + reason) >
+                 before;
+        },
+        kReplyMs))
+        << reason << "\n" << run.Log();
+  };
+
+  // A link to a file only root may read: never followed, nothing of it logged.
+  std::string secretDir = swtest::MakeTempDir("swsecret");
+  std::string secret = secretDir + "/shadow";
+  ASSERT_TRUE(swtest::WriteFile(secret, "root:SECRET-HASH-LINE:19000:0:99999:7:::\n"));
+  chmod(secret.c_str(), 0600);
+  unlink(uidPath.c_str());
+  ASSERT_EQ(symlink(secret.c_str(), uidPath.c_str()), 0);
+  refusedWith("it is a symbolic link");
+  EXPECT_EQ(run.Log().find("SECRET"), std::string::npos);
+
+  // A FIFO nobody writes to must not block the agent in its open.
+  unlink(uidPath.c_str());
+  ASSERT_EQ(mkfifo(uidPath.c_str(), 0600), 0);
+  refusedWith("it is not a regular file");
+
+  // A file some other user wrote.
+  unlink(uidPath.c_str());
+  ASSERT_TRUE(swtest::WriteFile(uidPath, "0\n"));
+  ASSERT_EQ(chown(uidPath.c_str(), 54321, 54321), 0);
+  refusedWith("it is owned by uid 54321, not by root or uid 0");
+
+  // Only a short printable part of a file that is no number reaches the log.
+  unlink(uidPath.c_str());
+  ASSERT_TRUE(parent.WriteSessionFileRaw(SIGHTWELL_UID_FORMAT,
+                                         std::string(40, '7') + "\x01" + std::string(200, 'x') + "\n"));
+  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+  ExpectCaptureError(run, CHANNEL_STATUS_UID);
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Invalid UID value in file: " + uidPath + " (contents: " +
+                              std::string(32, '7') + "...)",
+                          kReplyMs))
+      << run.Log();
+  EXPECT_EQ(run.Log().find("xxxx"), std::string::npos);
+
+  // Still serving.
+  ASSERT_TRUE(parent.SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0);
+  unlink(uidPath.c_str());
+  unlink(secret.c_str());
+  rmdir(secretDir.c_str());
+}
+
+TEST(AgentCaptureStart, BlankSessionFilesAndAnEmptyConnectorAreRefusedBeforeAnythingStarts) {
+  AgentRun run;
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  swparent::Parent &parent = run.parent();
+  const std::string card = run.card();
+  ASSERT_TRUE(parent.WriteSessionFiles(kNoBus, "/tmp", 0));
+
+  // White space alone is no address and no folder: "could not read".
+  ASSERT_TRUE(parent.WriteSessionFileRaw(SIGHTWELL_DBUS_ADDRESS_FORMAT, " \t \n"));
+  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+  ExpectCaptureError(run, CHANNEL_STATUS_DBUS_ADDRESS);
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Failed to read DBus address from file: " +
+                              std::string(SIGHTWELL_ENV_DIR) + "/dbus_address." + card,
+                          kReplyMs));
+  ASSERT_TRUE(parent.WriteSessionFileRaw(SIGHTWELL_DBUS_ADDRESS_FORMAT, std::string(kNoBus) + "\n"));
+  ASSERT_TRUE(parent.WriteSessionFileRaw(SIGHTWELL_XDG_RUNTIME_FORMAT, "\n"));
+  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+  ExpectCaptureError(run, CHANNEL_STATUS_XDG_RUNTIME);
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Failed to read XDG runtime dir from file: " +
+                              std::string(SIGHTWELL_ENV_DIR) + "/xdg_runtime." + card,
+                          kReplyMs));
+
+  // No connector: refused before any thread starts.
+  ASSERT_TRUE(parent.WriteSessionFileRaw(SIGHTWELL_XDG_RUNTIME_FORMAT, "/tmp\n"));
+  ASSERT_TRUE(parent.SendCaptureStart(""));
+  ExpectCaptureError(run, CHANNEL_STATUS_FAILED);
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Capture start names no connector, refusing it", kReplyMs));
+  EXPECT_EQ(run.Log().find("SightwellRemote: Capture event thread"), std::string::npos);
+
+  // Root's own session is accepted, with a warning that nothing is dropped.
+  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+  ExpectEcho(run, "Meta-0");
+  EXPECT_TRUE(run.WaitLog("SightwellRemote: Capture start for UID 0: capturing root's own session as root",
+                          kReplyMs));
+  ASSERT_TRUE(parent.SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0);
+}
+
 TEST(AgentCaptureStart, UnreachableSessionBusTimesOutAfterThreeSeconds) {
   AgentRun run;
   ASSERT_TRUE(run.Start());
@@ -343,6 +446,64 @@ TEST_F(AgentSessionBus, AudioCommandsAreAnsweredOnTheAudioSocketWhichMayDieAlone
   EXPECT_NE(stopped, std::string::npos);
   EXPECT_NE(processed, std::string::npos);
   EXPECT_LT(stopped, processed);
+}
+
+TEST_F(AgentSessionBus, CaptureStartMovesEveryThreadToTheSessionUsersIdsAndGroups) {
+  swagent::TestUser user("swg" + std::to_string(getpid() % 100000), "users");
+  ASSERT_TRUE(user.ok());
+  struct group *users = getgrnam("users");
+  ASSERT_NE(users, nullptr);
+  std::vector<gid_t> expectGroups = {user.gid(), users->gr_gid};
+  std::sort(expectGroups.begin(), expectGroups.end());
+  std::string groups;
+  for (gid_t g : expectGroups) groups += (groups.empty() ? "" : " ") + std::to_string(g);
+  const std::string uid = std::to_string(user.uid());
+  const std::string uids = uid + " " + uid + " " + uid + " " + uid;
+  const std::string gid = std::to_string(user.gid());
+  const std::string gids = gid + " " + gid + " " + gid + " " + gid;
+  const std::string noCaps = "0000000000000000";
+
+  // The parent's groups include root's and two system groups; audio starts
+  // (its threads under root) before the capture start.
+  AgentRun run;
+  run.WithGroups("0,4,42");
+  ASSERT_TRUE(run.Start({{"XDG_RUNTIME_DIR", services_.Get("XDG_RUNTIME_DIR")}}));
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  ASSERT_TRUE(run.parent().WaitForAudio(kGreetMs));
+  ASSERT_TRUE(run.parent().SendAudioStart());
+  auto reply = run.parent().WaitAudioRecord(REMOTE_AUDIO_START, 10000);
+  ASSERT_TRUE(reply.has_value()) << run.Log();
+  ASSERT_EQ(reply->status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS)) << run.Log();
+  pid_t pid = run.process().pid();
+  size_t before = swagent::ThreadIdentities(pid).size();
+  EXPECT_EQ(swagent::ThreadUids(pid).count("soundlib-pipewi"), 1u);
+  for (const auto &id : swagent::ThreadIdentities(pid)) {
+    ASSERT_EQ(id.uids, "0 0 0 0") << id.name;
+    ASSERT_EQ(id.groups, "0 4 42") << id.name;
+  }
+
+  ASSERT_TRUE(run.parent().WriteSessionFiles(kNoBus, "/tmp", user.uid()));
+  ASSERT_TRUE(run.parent().SendCaptureStart("Meta-0"));
+  ExpectEcho(run, "Meta-0");
+  // The capture threads wait for the (absent) bus for 3 s: long enough.
+  ASSERT_TRUE(swtest::WaitFor(
+      [&] {
+        auto uids = swagent::ThreadUids(pid);
+        return uids.count("sightwell-captu") == 1 && uids.count("sightwell-sessi") == 1;
+      },
+      2000));
+  auto threads = swagent::ThreadIdentities(pid);
+  EXPECT_GE(threads.size(), before + 2);
+  for (const auto &id : threads) {
+    EXPECT_EQ(id.uids, uids) << id.name;
+    EXPECT_EQ(id.gids, gids) << id.name;
+    EXPECT_EQ(id.groups, groups) << id.name;
+    EXPECT_EQ(id.capPrm, noCaps) << id.name;
+    EXPECT_EQ(id.capEff, noCaps) << id.name;
+  }
+
+  ASSERT_TRUE(run.parent().SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0) << run.Log();
 }
 
 TEST_F(AgentSessionBus, BusDeathIsReportedAsExactlyOneLogout) {

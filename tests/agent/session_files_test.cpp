@@ -34,6 +34,10 @@ class SessionFileTest : public ::testing::Test {
 
 TEST_F(SessionFileTest, FirstLineOnlyCutAtCrOrLfAnd255Bytes) {
   char line[kSessionLineSize];
+  char reason[kSessionReasonSize];
+  auto ReadSessionLine = [&](const char *path, char *out) {
+    return ::ReadSessionLine(path, getuid(), out, reason);
+  };
   EXPECT_EQ(ReadSessionLine(Path().c_str(), line), SessionLineResult::kOpenFailed);
 
   Write("");
