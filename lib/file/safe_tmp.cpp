@@ -30,11 +30,9 @@ std::string EffectiveUserName() {
   return "uid" + std::to_string(static_cast<unsigned long>(geteuid()));
 }
 
-// True when path is an acceptable private directory (creating it if absent).
-bool AcceptOrCreate(const std::string &path) {
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-    return false;
-  }
+// True when path is a directory of the effective user that nobody else can
+// write (lstat: a symbolic link is refused, not followed).
+bool IsPrivateDirectory(const std::string &path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
     return false;
@@ -44,6 +42,29 @@ bool AcceptOrCreate(const std::string &path) {
     return false;
   }
   return true;
+}
+
+// True when path is an acceptable private directory (creating it if absent).
+bool AcceptOrCreate(const std::string &path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    return false;
+  }
+  return IsPrivateDirectory(path);
+}
+
+// A new private directory under a name nobody can guess in advance, for
+// when other users have taken every predictable name: squatting those must
+// not keep the program from starting.
+char *CreateUnpredictable(const std::string &stem) {
+  std::string candidate = stem + "-XXXXXX";
+  if (mkdtemp(candidate.data()) == nullptr || !IsPrivateDirectory(candidate)) {
+    return nullptr;
+  }
+  char *result = strdup(candidate.c_str());
+  if (result == nullptr) {
+    errno = ENOMEM;
+  }
+  return result;
 }
 
 }  // namespace
@@ -58,7 +79,6 @@ char *File_GetSafeTmpDirIn(const char *baseDir) {
     base.pop_back();
   }
   std::string stem = base + "/velmora-" + EffectiveUserName();
-  int lastErrno = 0;
   for (int i = 0; i <= kAlternatives; i++) {
     std::string candidate = i == 0 ? stem : stem + "-" + std::to_string(i);
     if (AcceptOrCreate(candidate)) {
@@ -68,10 +88,8 @@ char *File_GetSafeTmpDirIn(const char *baseDir) {
       }
       return result;
     }
-    lastErrno = errno;
   }
-  errno = lastErrno;
-  return nullptr;
+  return CreateUnpredictable(stem);
 }
 
 char *File_GetSafeTmpDir(bool usePreference) {

@@ -2,6 +2,7 @@
 // path: greetings, capture-start failures and the user switch, the stop and
 // error exits, logout detection and the start-up exits.
 
+#include <dirent.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -290,6 +291,45 @@ TEST(AgentCaptureStart, BlankSessionFilesAndAnEmptyConnectorAreRefusedBeforeAnyt
                           kReplyMs));
   ASSERT_TRUE(parent.SendStop());
   EXPECT_EQ(run.Wait(kExitMs), 0);
+}
+
+TEST(AgentStartup, SquattedPrivateTempFolderNamesDoNotKeepTheAgentFromStarting) {
+  // Another local user has taken the predictable names (in a private base
+  // folder standing in for /tmp, so other tests keep theirs).
+  std::string base = swtest::MakeTempDir("swsquat");
+  ASSERT_FALSE(base.empty());
+  chmod(base.c_str(), 01777);
+  std::vector<std::string> squatted = {base + "/velmora-root"};
+  for (int i = 1; i <= 16; i++) squatted.push_back(base + "/velmora-root-" + std::to_string(i));
+  for (const std::string &path : squatted) {
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    ASSERT_EQ(chown(path.c_str(), 54321, 54321), 0);
+  }
+
+  AgentRun run;
+  ASSERT_TRUE(run.Start({{"TMPDIR", base}}));
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER))
+      << run.process().Stderr();
+  ASSERT_TRUE(run.parent().SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0);
+
+  // The agent made one folder of its own, private, under a new name.
+  std::vector<std::string> own;
+  DIR *dir = opendir(base.c_str());
+  ASSERT_NE(dir, nullptr);
+  while (struct dirent *entry = readdir(dir)) {
+    std::string path = base + "/" + entry->d_name;
+    struct stat st;
+    if (entry->d_name[0] == '.' || lstat(path.c_str(), &st) != 0 || st.st_uid != 0) continue;
+    own.push_back(path);
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << path;
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << path;
+  }
+  closedir(dir);
+  ASSERT_EQ(own.size(), 1u);
+  EXPECT_EQ(own[0].rfind(base + "/velmora-root-", 0), 0u) << own[0];
+  EXPECT_EQ(std::find(squatted.begin(), squatted.end(), own[0]), squatted.end()) << own[0];
+  EXPECT_EQ(system(("rm -rf '" + base + "'").c_str()), 0);
 }
 
 TEST(AgentCaptureStart, UnreachableSessionBusTimesOutAfterThreeSeconds) {

@@ -67,6 +67,29 @@ TEST(SafeTmpDir, RefusesPlacesOthersControl) {
   EXPECT_EQ(Take(File_GetSafeTmpDirIn(nullptr)), "<null>");
 }
 
+TEST(SafeTmpDir, NamesTakenByOthersLeadToAnUnpredictableOne) {
+  Scratch base;
+  std::string stem = base.path() + "/velmora-" + UserName();
+  for (int i = 0; i <= 16; i++) {
+    std::string name = i == 0 ? stem : stem + "-" + std::to_string(i);
+    FILE *f = fopen(name.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+  }
+  std::string first = Take(File_GetSafeTmpDirIn(base.path().c_str()));
+  std::string second = Take(File_GetSafeTmpDirIn(base.path().c_str()));
+  for (const std::string &dir : {first, second}) {
+    ASSERT_EQ(dir.size(), stem.size() + 7) << dir;
+    EXPECT_EQ(dir.compare(0, stem.size() + 1, stem + "-"), 0) << dir;
+    struct stat st;
+    ASSERT_EQ(lstat(dir.c_str(), &st), 0) << dir;
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, geteuid());
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+  }
+  EXPECT_NE(first, second);
+}
+
 TEST(ExpandString, TildeAndVariables) {
   const char *home = getenv("HOME");
   std::string savedHome = home != nullptr ? home : "";
