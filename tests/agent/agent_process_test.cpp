@@ -293,6 +293,38 @@ TEST(AgentCaptureStart, BlankSessionFilesAndAnEmptyConnectorAreRefusedBeforeAnyt
   EXPECT_EQ(run.Wait(kExitMs), 0);
 }
 
+TEST(AgentPreferences, RootIgnoresPerUserPreferenceFilesOthersCanWrite) {
+  swagent::TestUser user("swt" + std::to_string(getpid() % 100000));
+  ASSERT_TRUE(user.ok());
+  struct Case {
+    const char *what;
+    bool userOwned;
+    mode_t mode;
+  };
+  for (const Case &c : {Case{"owned by the user", true, 0644}, Case{"world-writable", false, 0666}}) {
+    AgentRun run;
+    // The harness's own config (the log name) is root's; the preferences
+    // layer above it tries to move the log and load another library.
+    std::string prefs = run.home() + "/.velmora/preferences";
+    std::string hijackLog = run.home() + "/hijack.log";
+    ASSERT_TRUE(swtest::WriteFile(prefs, "sightwell.log.fileName = \"" + hijackLog +
+                                             "\"\nsightwell.libPipewire = \"/nonexistent/hijack.so\"\n"));
+    ASSERT_EQ(chmod(prefs.c_str(), c.mode), 0);
+    if (c.userOwned) {
+      ASSERT_EQ(chown(prefs.c_str(), user.uid(), user.gid()), 0);
+    }
+
+    ASSERT_TRUE(run.Start());
+    ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER)) << c.what;
+    EXPECT_TRUE(run.WaitLog("PREF Ignoring per-user preferences file " + prefs, kReplyMs))
+        << c.what << "\n" << run.Log();
+    EXPECT_EQ(run.Log().find("hijack.so"), std::string::npos) << c.what;
+    EXPECT_NE(access(hijackLog.c_str(), F_OK), 0) << c.what;
+    ASSERT_TRUE(run.parent().SendStop());
+    EXPECT_EQ(run.Wait(kExitMs), 0) << c.what;
+  }
+}
+
 TEST(AgentStartup, SquattedPrivateTempFolderNamesDoNotKeepTheAgentFromStarting) {
   // Another local user has taken the predictable names (in a private base
   // folder standing in for /tmp, so other tests keep theirs).

@@ -1,5 +1,7 @@
 // The layered preference store, built below a scratch folder.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -128,6 +130,57 @@ TEST_F(PrefTest, SetuidAndNoUserIgnoreUserFiles) {
   setup_.userFiles = true;
   ASSERT_TRUE(PreferenceInitWith(setup_));
   EXPECT_EQ(Get("k"), "user");
+}
+
+TEST_F(PrefTest, RootReadsOnlyUserFilesNobodyElseCanWrite) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files away";
+  Host("k = host\n");
+  const std::string folder = dir_.path() + "/home/.velmora";
+  const std::string prefs = folder + "/preferences";
+  const std::string elsewhere = dir_.Write("elsewhere", "k = linked\n");
+  struct Case {
+    const char *what;
+    uid_t effective;  // the real uid is the same
+    uid_t fileOwner;
+    mode_t fileMode;
+    mode_t folderMode;
+    bool link;
+    const char *expect;
+    const char *reason;  // of the refusal log line
+  };
+  const Case cases[] = {
+      {"root's own", 0, 0, 0644, 0755, false, "user", nullptr},
+      {"owned by a user", 0, 54321, 0644, 0755, false, "host", "it is owned by uid 54321 with mode 644"},
+      {"group-writable", 0, 0, 0664, 0755, false, "host", "it is owned by uid 0 with mode 664"},
+      {"world-writable folder", 0, 0, 0644, 0777, false, "host",
+       "its folder is owned by uid 0 with mode 777"},
+      {"a link to root's file", 0, 0, 0644, 0755, true, "host", "it is a symbolic link"},
+      // Not running as root: the user's own files are the user's business.
+      {"a user's own, unprivileged", 54321, 54321, 0666, 0755, false, "user", nullptr},
+  };
+  for (const Case &c : cases) {
+    LogCapture log;
+    unlink(prefs.c_str());
+    if (c.link) {
+      mkdir(folder.c_str(), 0755);
+      ASSERT_EQ(symlink(elsewhere.c_str(), prefs.c_str()), 0);
+    } else {
+      UserPrefs("k = user\n");
+      ASSERT_EQ(chown(prefs.c_str(), c.fileOwner, c.fileOwner), 0);
+      ASSERT_EQ(chmod(prefs.c_str(), c.fileMode), 0);
+    }
+    ASSERT_EQ(chmod(folder.c_str(), c.folderMode), 0);
+    setup_.overrideIds = true;
+    setup_.realUid = setup_.effectiveUid = c.effective;
+    ASSERT_TRUE(PreferenceInitWith(setup_));
+    EXPECT_EQ(Get("k"), c.expect) << c.what;
+    if (c.reason != nullptr) {
+      EXPECT_TRUE(log.Contains("PREF Ignoring per-user preferences file " + prefs + ": " + c.reason +
+                               ".\n"))
+          << c.what;
+    }
+    Preference_Exit();
+  }
 }
 
 TEST_F(PrefTest, RecordedDefaultsAnswerLaterLookups) {
