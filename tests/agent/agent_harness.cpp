@@ -128,30 +128,6 @@ TestUser::~TestUser() {
   if (lockFd_ >= 0) close(lockFd_);
 }
 
-std::multimap<std::string, uid_t> ThreadUids(pid_t pid) {
-  std::multimap<std::string, uid_t> result;
-  std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
-  DIR *dir = opendir(taskDir.c_str());
-  if (dir == nullptr) return result;
-  while (struct dirent *entry = readdir(dir)) {
-    if (entry->d_name[0] == '.') continue;
-    std::string base = taskDir + "/" + entry->d_name;
-    std::string comm = swtest::ReadFile(base + "/comm");
-    while (!comm.empty() && comm.back() == '\n') comm.pop_back();
-    std::istringstream status(swtest::ReadFile(base + "/status"));
-    std::string line;
-    while (std::getline(status, line)) {
-      unsigned realUid;
-      if (sscanf(line.c_str(), "Uid: %u", &realUid) == 1) {
-        result.emplace(comm, realUid);
-        break;
-      }
-    }
-  }
-  closedir(dir);
-  return result;
-}
-
 std::vector<ThreadIdentity> ThreadIdentities(pid_t pid) {
   std::vector<ThreadIdentity> result;
   std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
@@ -182,6 +158,14 @@ std::vector<ThreadIdentity> ThreadIdentities(pid_t pid) {
     if (!id.uids.empty()) result.push_back(id);
   }
   closedir(dir);
+  return result;
+}
+
+std::multimap<std::string, uid_t> ThreadUids(pid_t pid) {
+  std::multimap<std::string, uid_t> result;
+  for (const ThreadIdentity &id : ThreadIdentities(pid)) {
+    result.emplace(id.name, static_cast<uid_t>(std::stoul(id.uids)));
+  }
   return result;
 }
 

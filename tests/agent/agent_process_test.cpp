@@ -463,6 +463,17 @@ TEST(AgentLifecycle, MissingParentSocketGivesUpAfterTenAttempts) {
 class AgentSessionBus : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(services_.ok()) << services_.error(); }
+  // Starts the agent with the services' runtime folder inherited, as a
+  // parent in the session would, and starts audio on it.
+  void StartWithAudio(AgentRun &run) {
+    ASSERT_TRUE(run.Start({{"XDG_RUNTIME_DIR", services_.Get("XDG_RUNTIME_DIR")}}));
+    ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+    ASSERT_TRUE(run.parent().WaitForAudio(kGreetMs));
+    ASSERT_TRUE(run.parent().SendAudioStart());
+    auto reply = run.parent().WaitAudioRecord(REMOTE_AUDIO_START, 10000);
+    ASSERT_TRUE(reply.has_value()) << run.Log();
+    ASSERT_EQ(reply->status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS)) << run.Log();
+  }
   swtest::TestServices services_;
 };
 
@@ -489,16 +500,10 @@ TEST_F(AgentSessionBus, CaptureWithALiveBusStopsCleanly) {
 
 TEST_F(AgentSessionBus, AudioCommandsAreAnsweredOnTheAudioSocketWhichMayDieAlone) {
   AgentRun run;
-  ASSERT_TRUE(run.Start({{"XDG_RUNTIME_DIR", services_.Get("XDG_RUNTIME_DIR")}}));
-  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
-  ASSERT_TRUE(run.parent().WaitForAudio(kGreetMs));
-
+  StartWithAudio(run);
+  if (HasFatalFailure()) return;
   ASSERT_TRUE(run.parent().SendAudioStart());
-  auto reply = run.parent().WaitAudioRecord(REMOTE_AUDIO_START, 10000);
-  ASSERT_TRUE(reply.has_value()) << run.Log();
-  EXPECT_EQ(reply->status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS)) << run.Log();
-  ASSERT_TRUE(run.parent().SendAudioStart());
-  reply = run.parent().WaitAudioRecord(REMOTE_AUDIO_START, kReplyMs);
+  auto reply = run.parent().WaitAudioRecord(REMOTE_AUDIO_START, kReplyMs);
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(reply->status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
   EXPECT_TRUE(run.WaitLog("SightwellRemote: Audio capture already running", kReplyMs));
@@ -539,13 +544,8 @@ TEST_F(AgentSessionBus, CaptureStartMovesEveryThreadToTheSessionUsersIdsAndGroup
   // (its threads under root) before the capture start.
   AgentRun run;
   run.WithGroups("0,4,42");
-  ASSERT_TRUE(run.Start({{"XDG_RUNTIME_DIR", services_.Get("XDG_RUNTIME_DIR")}}));
-  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
-  ASSERT_TRUE(run.parent().WaitForAudio(kGreetMs));
-  ASSERT_TRUE(run.parent().SendAudioStart());
-  auto reply = run.parent().WaitAudioRecord(REMOTE_AUDIO_START, 10000);
-  ASSERT_TRUE(reply.has_value()) << run.Log();
-  ASSERT_EQ(reply->status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS)) << run.Log();
+  StartWithAudio(run);
+  if (HasFatalFailure()) return;
   pid_t pid = run.process().pid();
   size_t before = swagent::ThreadIdentities(pid).size();
   EXPECT_EQ(swagent::ThreadUids(pid).count("soundlib-pipewi"), 1u);
