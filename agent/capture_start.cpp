@@ -36,7 +36,7 @@ constexpr gid_t kNoGroup = 65534;
 const uid_t gParentUid = getuid();
 
 // One per-session file: where it is and what its failures log and answer.
-struct SessionFileSpec {
+struct SessionFileRule {
   const char *pathFormat;
   const char *openFailed;  // warning with the path
   const char *readFailed;  // warning with the path
@@ -47,7 +47,7 @@ struct SessionFileSpec {
   bool blankIsEmpty;
 };
 
-const SessionFileSpec kDbusAddressFile = {
+const SessionFileRule kDbusAddressFile = {
     SIGHTWELL_DBUS_ADDRESS_FORMAT,
     "SightwellRemote: Failed to open DBus address file: %s",
     "SightwellRemote: Failed to read DBus address from file: %s",
@@ -55,7 +55,7 @@ const SessionFileSpec kDbusAddressFile = {
     CHANNEL_STATUS_DBUS_ADDRESS,
     true,
 };
-const SessionFileSpec kRuntimeDirFile = {
+const SessionFileRule kRuntimeDirFile = {
     SIGHTWELL_XDG_RUNTIME_FORMAT,
     "SightwellRemote: Failed to open XDG runtime dir file: %s",
     "SightwellRemote: Failed to read XDG runtime dir from file: %s",
@@ -63,7 +63,7 @@ const SessionFileSpec kRuntimeDirFile = {
     CHANNEL_STATUS_XDG_RUNTIME,
     true,
 };
-const SessionFileSpec kUidFile = {
+const SessionFileRule kUidFile = {
     SIGHTWELL_UID_FORMAT,
     "SightwellRemote: Failed to open UID file: %s",
     "SightwellRemote: Failed to read UID from file: %s",
@@ -74,7 +74,7 @@ const SessionFileSpec kUidFile = {
 
 // Reads the first line of one session file into line; the path goes to
 // path (kSessionLineSize bytes each). Logs every failure.
-bool ReadSessionFile(const SessionFileSpec &file, const char *cardName, char *path, char *line) {
+bool ReadSessionFile(const SessionFileRule &file, const char *cardName, char *path, char *line) {
   snprintf(path, kSessionLineSize, file.pathFormat, cardName);
   char reason[kSessionReasonSize];
   switch (ReadSessionLine(path, gParentUid, line, reason)) {
