@@ -229,4 +229,45 @@ TEST_F(AudioAgentTest, AudioRunsThroughLogoutAndStopsWithTheAgent) {
   EXPECT_EQ(badHeaders_, 0u);
 }
 
+// PipeWire and WirePlumber restart under a running stream (an update or a
+// crash of the sound server): the agent notices, says so, reconnects by
+// itself and blocks flow again without a new start; a start in the meantime
+// is never answered "running" while nothing can be delivered.
+TEST_F(AudioAgentTest, StreamReconnectsByItselfAfterPipeWireRestarts) {
+  ASSERT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  ASSERT_TRUE(swtest::WaitFor([&] { return Blocks() > 5; }, 5000));
+
+  ASSERT_TRUE(services_.RestartPipeWire()) << services_.error();
+  size_t atRestart = Blocks();
+  EXPECT_TRUE(swtest::WaitFor([&] { return Blocks() > atRestart + 20; }, 20000))
+      << "no audio after the restart";
+  std::string log = swtest::ReadFile(LogPath());
+  EXPECT_EQ(CountOccurrences(log, "SightwellRemote: PipeWire audio stream lost"), 1u);
+  EXPECT_EQ(CountOccurrences(log, "SightwellRemote: PipeWire audio capture resumed"), 1u);
+  EXPECT_EQ(CountOccurrences(PwDump(), "\"media.name\": \"soundlib-pipewire\""), 1u);
+
+  // The daemon goes away for good: a start now cannot deliver, so it is
+  // refused, and nothing flows once PipeWire returns until the parent asks.
+  ASSERT_TRUE(services_.Kill("wireplumber"));
+  ASSERT_TRUE(services_.Kill("pipewire"));
+  ASSERT_TRUE(swtest::WaitFor(
+      [&] {
+        return CountOccurrences(swtest::ReadFile(LogPath()),
+                                "SightwellRemote: PipeWire audio stream lost") == 2;
+      },
+      10000));
+  EXPECT_EQ(StartAudio(15000), static_cast<uint32_t>(CHANNEL_STATUS_FAILED));
+  ASSERT_TRUE(services_.RestartPipeWire()) << services_.error();
+  size_t refused = Blocks();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(Blocks(), refused);
+  ASSERT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  EXPECT_TRUE(swtest::WaitFor([&] { return Blocks() > refused + 20; }, 10000));
+
+  swparent::Summary s = parent_.GetSummary();
+  EXPECT_EQ(s.malformed, 0u) << s.firstMalformed;
+  std::lock_guard<std::mutex> hold(lock_);
+  EXPECT_EQ(badHeaders_, 0u);
+}
+
 }  // namespace
