@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -263,6 +264,23 @@ TEST_F(AudioAgentTest, StreamReconnectsByItselfAfterPipeWireRestarts) {
                                 "SightwellRemote: PipeWire audio stream lost") == 2;
       },
       10000));
+  // Failed reconnection attempts leave nothing behind.
+  auto attempts = [&] {
+    return CountOccurrences(swtest::ReadFile(LogPath()), "Failed to connect PipeWire core");
+  };
+  auto entries = [&](const char *dir) {
+    std::string path = "/proc/" + std::to_string(agent_->pid()) + "/" + dir;
+    std::error_code ec;
+    auto it = std::filesystem::directory_iterator(path, ec);
+    return ec ? -1 : static_cast<int>(std::distance(it, std::filesystem::directory_iterator()));
+  };
+  ASSERT_TRUE(swtest::WaitFor([&] { return attempts() >= 2; }, 10000));
+  int fds = entries("fd"), threads = entries("task");
+  ASSERT_GT(fds, 0);
+  ASSERT_TRUE(swtest::WaitFor([&] { return attempts() >= 10; }, 20000));
+  EXPECT_EQ(entries("fd"), fds);
+  EXPECT_EQ(entries("task"), threads);
+
   EXPECT_EQ(StartAudio(15000), static_cast<uint32_t>(CHANNEL_STATUS_FAILED));
   ASSERT_TRUE(services_.RestartPipeWire()) << services_.error();
   size_t refused = Blocks();
