@@ -291,6 +291,9 @@ void ServeAudioRecovery(RemoteContext *ctx) {
     ctx->audioStreamLost.store(false, std::memory_order_release);
     return;  // audio was stopped meanwhile
   }
+  if (agentStopping.load(std::memory_order_acquire)) {
+    return;  // the routine is about to stop audio for good
+  }
   if (ctx->audioStreamLost.exchange(false, std::memory_order_acq_rel)) {
     Log_Warning("SightwellRemote: PipeWire audio stream lost; reconnecting every %ld ms until "
                 "PipeWire is back",
@@ -307,7 +310,7 @@ void ServeAudioRecovery(RemoteContext *ctx) {
   }
   ctx->audioReconnectAttempts++;
   if (TryStartAudio(ctx, ctx->audioReconnectAttempts > 1)) {
-    Log_Info("SightwellRemote: PipeWire audio capture resumed after %d attempts",
+    Log_Info("SightwellRemote: PipeWire audio capture resumed on attempt %d",
              ctx->audioReconnectAttempts);
     ctx->audioReconnectAttempts = 0;
     return;
