@@ -8,14 +8,32 @@
 
 struct RemoteContext;
 
-// REMOTE_AUDIO_START: starts audio capture (up to ten attempts, 500 ms
-// apart). Returns CHANNEL_STATUS_SUCCESS (also when already running) or
-// CHANNEL_STATUS_FAILED. Main thread only.
+// Starts the audio stream for REMOTE_AUDIO_START (up to ten attempts, 500 ms
+// apart). Returns CHANNEL_STATUS_SUCCESS, also when a delivering stream
+// already runs, or CHANNEL_STATUS_FAILED. A stream that was lost and not yet
+// reconnected is started afresh, never reported as running. A new stream
+// forwards nothing until the caller sets audioRunning, which it does once
+// the reply is out. Main thread only.
 ChannelStatus StartAudioCapture(RemoteContext *ctx);
 // REMOTE_AUDIO_STOP and every clean-up path; does nothing when not running.
 // When it returns, no callback of the stream runs any more, so the audio
-// socket may be closed. Main thread only.
+// socket may be closed, and no reconnection is pending. Main thread only.
 void StopAudioCapture(RemoteContext *ctx);
-// The sound stream's callback (a SoundClientCallback): writes one captured
-// block to the audio socket, whole or not at all, under audioWriteLock.
+// The sound stream's callback (a SoundClientCallback). A data event becomes
+// one block on the audio socket, whole or not at all; the writer never waits
+// for audioWriteLock (a block that meets a reply being written is dropped).
+// The error event marks the stream lost and fires audioRetryFd.
 void ForwardAudioBlock(int32_t eventCode, const void *payload, uint64_t size, void *clientData);
+
+// Creates audioRetryFd (a timerfd for the routine's loop). False after
+// logging: audio then works, but a lost stream waits for the parent's next
+// REMOTE_AUDIO_START.
+bool OpenAudioRecoveryTimer(RemoteContext *ctx);
+// audioRetryFd readable: tears a lost stream down and makes one attempt to
+// bring it back; a failed attempt fires the timer again in 500 ms.
+// Main thread only.
+void ServeAudioRecovery(RemoteContext *ctx);
+// The audio socket readable: takes what has arrived without waiting and
+// serves the command once its record is whole. False when the socket failed
+// or ended and must be dropped by the caller. Main thread only.
+bool ServeAudioSocket(RemoteContext *ctx);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -70,7 +71,21 @@ struct RemoteContext {
 
   SoundBackend *audioBackend = nullptr;
   SoundStream *audioStream = nullptr;
+  // The parent has audio on: captured blocks are forwarded. Set only once
+  // the REMOTE_AUDIO_START echo is out; stays set while a lost stream is
+  // being reconnected.
   std::atomic<bool> audioRunning{false};
+  // Set by the stream's error event (its daemon went away, or it failed);
+  // the main thread tears the stream down and reconnects it.
+  std::atomic<bool> audioStreamLost{false};
+  // Timer in the routine's loop: fired at once by the error event, then
+  // every 500 ms while reconnection attempts fail. -1 when unavailable.
+  int audioRetryFd = -1;
+  int audioReconnectAttempts = 0;  // main thread only
+  // A command on the audio socket read so far; the routine never waits for
+  // the rest of a record. Main thread only.
+  ChannelMessage audioCommand{};
+  size_t audioCommandBytes = 0;
 };
 
 // Set once by RequestStop, never cleared; every loop of the agent tests it.

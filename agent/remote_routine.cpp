@@ -4,7 +4,6 @@
 #include "agent/remote_routine.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -49,6 +48,7 @@ class Routine {
   Next Serve();
   Next OnControlReadable();
   void OnAudioReadable();
+  void OpenAudioRecovery();
   Next OnWakerReadable();
   void Stop();
   void StopAudioIfRunning();
@@ -159,6 +159,7 @@ int Routine::Run(const char *cardName, bool greeterWorkflow) {
     Log_Error("SightwellRemote: Failed to add audioFd to epoll instance, errno = %d", errno);
     return FatalExit();
   }
+  OpenAudioRecovery();
 
   ctx_.screenCast = CreateScreenCastContext();
   if (ctx_.screenCast == nullptr ||
@@ -198,6 +199,8 @@ Next Routine::Serve() {
         OnAudioReadable();
       } else if (fd == ctx_.remoteWakerFd) {
         next = OnWakerReadable();
+      } else if (ctx_.audioRetryFd >= 0 && fd == ctx_.audioRetryFd) {
+        ServeAudioRecovery(&ctx_);
       }
       if (next != Next::kServe) return next;
     }
@@ -253,39 +256,21 @@ Next Routine::OnControlReadable() {
 }
 
 void Routine::OnAudioReadable() {
-  // Commands are read whole in blocking mode; the socket is non-blocking
-  // otherwise so that the audio writer never waits.
-  int flags = fcntl(ctx_.audioFd, F_GETFL);
-  bool cleared = flags != -1 && (flags & O_NONBLOCK) != 0 &&
-                 fcntl(ctx_.audioFd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-
-  ChannelMessage msg;
-  if (ReceiveChannelMessage(ctx_.audioFd, &msg) < 0) {
-    Log_Error("SightwellRemote: Failed to receive audio command from parent (parent died?)");
-    if (cleared) fcntl(ctx_.audioFd, F_SETFL, flags);
+  // Read without waiting: a record the parent never completes must not keep
+  // the routine from the control socket.
+  if (!ServeAudioSocket(&ctx_)) {
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, ctx_.audioFd, nullptr);
     CloseAudioSocket();
-    return;
   }
+}
 
-  switch (msg.type) {
-    case REMOTE_AUDIO_START: {
-      ChannelStatus status = StartAudioCapture(&ctx_);
-      ChannelMessage reply = msg;
-      reply.status = status;
-      if (SendChannelMessage(ctx_.audioFd, ctx_.audioWriteLock, reply) != 0) {
-        Log_Error("SightwellRemote: Failed to send REMOTE_AUDIO_START response on audioFd");
-      }
-      break;
-    }
-    case REMOTE_AUDIO_STOP:
-      StopAudioIfRunning();
-      break;
-    default:
-      Log_Warning("SightwellRemote: Unexpected command %d on audioFd", static_cast<int>(msg.type));
-      break;
+// Without the timer audio still works; a stream whose daemon went away then
+// waits for the parent's next REMOTE_AUDIO_START instead of reconnecting.
+void Routine::OpenAudioRecovery() {
+  if (OpenAudioRecoveryTimer(&ctx_) && !AddToLoop(ctx_.audioRetryFd)) {
+    Log_Error("SightwellRemote: Failed to add audio recovery timer to epoll, errno = %d", errno);
+    CloseFd(&ctx_.audioRetryFd);
   }
-  if (cleared) fcntl(ctx_.audioFd, F_SETFL, flags);
 }
 
 Next Routine::OnWakerReadable() {
@@ -332,6 +317,7 @@ void Routine::CloseAudioSocket() {
   // descriptor number that has been closed (and perhaps reused).
   std::lock_guard<std::mutex> hold(ctx_.audioWriteLock);
   CloseFd(&ctx_.audioFd);
+  ctx_.audioCommandBytes = 0;
 }
 
 int Routine::FatalExit() {
@@ -349,6 +335,8 @@ int Routine::CleanUp(int result) {
   }
   // Audio may still run when a set-up step failed before the loop.
   StopAudioIfRunning();
+  // No stream is left to fire the recovery timer.
+  CloseFd(&ctx_.audioRetryFd);
   CloseFd(&ctx_.inputWakerFd);
   CloseFd(&ctx_.remoteWakerFd);
   CloseFd(&ctx_.captureWakerFd);

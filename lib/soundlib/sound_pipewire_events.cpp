@@ -100,6 +100,14 @@ void SoundPipewireStreamStateCB(void *data, pw_stream_state old, pw_stream_state
     Log_Warning("SOUNDLIB: PipeWire stream transitioned to error: %s\n",
                 error != nullptr ? error : "unknown");
     SoundLib_ReportStreamError(s);
+  } else if (state == PW_STREAM_STATE_UNCONNECTED && old != PW_STREAM_STATE_UNCONNECTED) {
+    // The daemon dropped the connection (it ended or restarted): the stream
+    // will never deliver again, which the client must hear as it hears an
+    // error. The back end's own disconnect removes this listener first, so
+    // it never gets here.
+    Log_Warning("SOUNDLIB: PipeWire stream lost its connection: %s\n",
+                error != nullptr ? error : "unknown");
+    SoundLib_ReportStreamError(s);
   }
 }
 

@@ -118,12 +118,7 @@ TestServices::TestServices() {
       env_[line.substr(0, eq)] = line.substr(eq + 1);
     }
   }
-  std::istringstream pids(ReadFile(dir_ + "/pids"));
-  pid_t pid;
-  std::string comm;
-  while (pids >> pid >> comm) {
-    pids_[comm] = pid;
-  }
+  ReadPids();
   ok_ = env_.count("DBUS_SESSION_BUS_ADDRESS") == 1 && pids_.size() == 3;
   if (!ok_) {
     error_ = "scripts/testenv printed no environment: " + out;
@@ -136,6 +131,28 @@ TestServices::~TestServices() {
     RunCapture(SourcePath("scripts/testenv") + " stop " + dir_ + " 2>&1", &out);
     RunCapture("rm -rf '" + dir_ + "'", &out);
   }
+}
+
+void TestServices::ReadPids() {
+  std::istringstream pids(ReadFile(dir_ + "/pids"));
+  pid_t pid;
+  std::string comm;
+  while (pids >> pid >> comm) {
+    pids_[comm] = pid;
+  }
+}
+
+bool TestServices::RestartPipeWire() {
+  pids_.erase("pipewire");
+  pids_.erase("wireplumber");
+  std::string out;
+  int rc = RunCapture(SourcePath("scripts/testenv") + " restart-pipewire " + dir_ + " 2>&1", &out);
+  if (rc != 0) {
+    error_ = "scripts/testenv restart-pipewire failed: " + out;
+    return false;
+  }
+  ReadPids();
+  return Pid("pipewire") > 0 && Pid("wireplumber") > 0;
 }
 
 std::string TestServices::Get(const std::string &key) const {

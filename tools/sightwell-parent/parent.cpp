@@ -199,7 +199,9 @@ void Parent::AcceptLoop() {
           audioHandshake_ = true;
         }
         changed_.notify_all();
-        AudioLoop(fd);
+        if (!audioToCaller_.load()) {
+          AudioLoop(fd);
+        }
       } else {
         Malformed("first record of a connection has type " + std::to_string(first.type));
       }

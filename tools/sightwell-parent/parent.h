@@ -109,6 +109,12 @@ class Parent {
   void PauseControlReading(bool paused) { pauseControl_.store(paused); }
   void PauseAudioReading(bool paused) { pauseAudio_.store(paused); }
 
+  // Set before the agent connects: the audio connection is accepted and its
+  // handshake read, but nothing else reads it; the caller reads and writes
+  // AudioSocket() itself (tests of the exact order of bytes on it).
+  void LeaveAudioToCaller() { audioToCaller_.store(true); }
+  int AudioSocket() const { return audioFd_.load(); }
+
   // Closes a connection from the parent's side (a dying parent).
   void CloseControl();
   void CloseAudio();
@@ -147,6 +153,7 @@ class Parent {
   std::atomic<bool> stopping_{false};
   std::atomic<bool> pauseControl_{false};
   std::atomic<bool> pauseAudio_{false};
+  std::atomic<bool> audioToCaller_{false};
   std::atomic<bool> controlEof_{false};
   std::atomic<bool> audioEof_{false};
   std::mutex controlSendLock_;

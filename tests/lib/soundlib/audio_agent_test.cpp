@@ -1,11 +1,16 @@
 // Audio through the real agent to the reference parent, with a private
 // PipeWire daemon and WirePlumber whose default output is a null sink.
+#include <poll.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,6 +54,7 @@ class AudioAgentTest : public ::testing::Test {
       const auto *p = reinterpret_cast<const int16_t *>(b.samples.data());
       samples_.insert(samples_.end(), p, p + b.samples.size() / 2);
     });
+    BeforeListen();
     ASSERT_TRUE(parent_.Listen());
     swtest::Process::Options opt;
     opt.env = services_.env();
@@ -71,6 +77,8 @@ class AudioAgentTest : public ::testing::Test {
               agent_->Stderr().c_str(), swtest::ReadFile(LogPath()).c_str());
     }
   }
+
+  virtual void BeforeListen() {}
 
   std::string LogPath() const { return tmp_ + "/agent.log"; }
 
@@ -227,6 +235,174 @@ TEST_F(AudioAgentTest, AudioRunsThroughLogoutAndStopsWithTheAgent) {
   EXPECT_EQ(parent_.GetSummary().malformed, 0u);
   std::lock_guard<std::mutex> hold(lock_);
   EXPECT_EQ(badHeaders_, 0u);
+}
+
+// PipeWire and WirePlumber restart under a running stream (an update or a
+// crash of the sound server): the agent notices, says so, reconnects by
+// itself and blocks flow again without a new start; a start in the meantime
+// is never answered "running" while nothing can be delivered.
+TEST_F(AudioAgentTest, StreamReconnectsByItselfAfterPipeWireRestarts) {
+  ASSERT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  ASSERT_TRUE(swtest::WaitFor([&] { return Blocks() > 5; }, 5000));
+
+  ASSERT_TRUE(services_.RestartPipeWire()) << services_.error();
+  size_t atRestart = Blocks();
+  EXPECT_TRUE(swtest::WaitFor([&] { return Blocks() > atRestart + 20; }, 20000))
+      << "no audio after the restart";
+  std::string log = swtest::ReadFile(LogPath());
+  EXPECT_EQ(CountOccurrences(log, "SightwellRemote: PipeWire audio stream lost"), 1u);
+  EXPECT_EQ(CountOccurrences(log, "SightwellRemote: PipeWire audio capture resumed"), 1u);
+  EXPECT_EQ(CountOccurrences(PwDump(), "\"media.name\": \"soundlib-pipewire\""), 1u);
+
+  // The daemon goes away for good: a start now cannot deliver, so it is
+  // refused, and nothing flows once PipeWire returns until the parent asks.
+  ASSERT_TRUE(services_.Kill("wireplumber"));
+  ASSERT_TRUE(services_.Kill("pipewire"));
+  ASSERT_TRUE(swtest::WaitFor(
+      [&] {
+        return CountOccurrences(swtest::ReadFile(LogPath()),
+                                "SightwellRemote: PipeWire audio stream lost") == 2;
+      },
+      10000));
+  // Failed reconnection attempts leave nothing behind.
+  auto attempts = [&] {
+    return CountOccurrences(swtest::ReadFile(LogPath()), "Failed to connect PipeWire core");
+  };
+  auto entries = [&](const char *dir) {
+    std::string path = "/proc/" + std::to_string(agent_->pid()) + "/" + dir;
+    std::error_code ec;
+    auto it = std::filesystem::directory_iterator(path, ec);
+    return ec ? -1 : static_cast<int>(std::distance(it, std::filesystem::directory_iterator()));
+  };
+  ASSERT_TRUE(swtest::WaitFor([&] { return attempts() >= 2; }, 10000));
+  int fds = entries("fd"), threads = entries("task");
+  ASSERT_GT(fds, 0);
+  ASSERT_TRUE(swtest::WaitFor([&] { return attempts() >= 10; }, 20000));
+  EXPECT_EQ(entries("fd"), fds);
+  EXPECT_EQ(entries("task"), threads);
+
+  EXPECT_EQ(StartAudio(15000), static_cast<uint32_t>(CHANNEL_STATUS_FAILED));
+  ASSERT_TRUE(services_.RestartPipeWire()) << services_.error();
+  size_t refused = Blocks();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(Blocks(), refused);
+  ASSERT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+  EXPECT_TRUE(swtest::WaitFor([&] { return Blocks() > refused + 20; }, 10000));
+
+  swparent::Summary s = parent_.GetSummary();
+  EXPECT_EQ(s.malformed, 0u) << s.firstMalformed;
+  std::lock_guard<std::mutex> hold(lock_);
+  EXPECT_EQ(badHeaders_, 0u);
+}
+
+// The test itself is the parent on the audio socket: it reads every byte in
+// order and can leave records unfinished or stop reading.
+class AudioSocketTest : public AudioAgentTest {
+ protected:
+  void BeforeListen() override { parent_.LeaveAudioToCaller(); }
+
+  // Reads len bytes; the first must arrive within firstMs, the rest within
+  // 5 s (a message is written whole). False on time-out or end of stream.
+  bool ReadExact(void *buf, size_t len, int firstMs) {
+    auto *p = static_cast<uint8_t *>(buf);
+    int waitMs = firstMs;
+    while (len > 0) {
+      pollfd pfd{parent_.AudioSocket(), POLLIN, 0};
+      if (poll(&pfd, 1, waitMs) <= 0) return false;
+      ssize_t n = recv(pfd.fd, p, len, 0);
+      if (n <= 0) return false;
+      p += n;
+      len -= static_cast<size_t>(n);
+      waitMs = 5000;
+    }
+    return true;
+  }
+
+  // Type of the next message on the audio socket (REMOTE_AUDIO_START reply
+  // or REMOTE_AUDIO_DATA block), read whole; 0 when none began within
+  // firstMs. A reply is stored in *reply.
+  uint32_t NextMessage(int firstMs, ChannelMessage *reply = nullptr) {
+    uint32_t type;
+    if (!ReadExact(&type, sizeof type, firstMs)) return 0;
+    if (type == REMOTE_AUDIO_DATA) {
+      AudioDataHeader h;
+      if (!ReadExact(reinterpret_cast<uint8_t *>(&h) + 4, sizeof h - 4, 5000)) return 0;
+      std::vector<uint8_t> samples(h.dataBytes);
+      return h.dataBytes > 0 && ReadExact(samples.data(), samples.size(), 5000) ? type : 0;
+    }
+    ChannelMessage record;
+    record.type = type;
+    if (!ReadExact(reinterpret_cast<uint8_t *>(&record) + 4, sizeof record - 4, 5000)) return 0;
+    if (reply != nullptr) *reply = record;
+    return type;
+  }
+
+  size_t LogCount(const std::string &text) {
+    return CountOccurrences(swtest::ReadFile(LogPath()), text);
+  }
+};
+
+TEST_F(AudioSocketTest, EchoIsTheFirstThingAfterEveryStart) {
+  for (int cycle = 1; cycle <= 50; cycle++) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle));
+    ASSERT_TRUE(parent_.SendAudioStart());
+    ChannelMessage reply{};
+    ASSERT_EQ(NextMessage(10000, &reply), static_cast<uint32_t>(REMOTE_AUDIO_START));
+    ASSERT_EQ(reply.status, static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
+    // Blocks flow, so the stop below has some in flight.
+    ASSERT_EQ(NextMessage(5000), static_cast<uint32_t>(REMOTE_AUDIO_DATA));
+    ASSERT_TRUE(parent_.SendAudioStop());
+    // Once the stop is logged no block of this stream can follow: take
+    // what it sent before, so the next start's reply is read first.
+    ASSERT_TRUE(swtest::WaitFor(
+        [&] { return LogCount("SightwellRemote: PipeWire audio capture stopped") == size_t(cycle); },
+        10000));
+    uint32_t type;
+    while ((type = NextMessage(0)) == REMOTE_AUDIO_DATA) {
+    }
+    ASSERT_EQ(type, 0u);
+  }
+}
+
+// A parent whose audio connection stalls (a record it never finishes, or a
+// socket it no longer reads) must still be able to stop the agent.
+TEST_F(AudioSocketTest, HalfARecordOnTheAudioSocketDoesNotHoldUpRemoteStop) {
+  ChannelMessage start = swparent::MakeRecord(REMOTE_AUDIO_START);
+  ASSERT_EQ(send(parent_.AudioSocket(), &start, sizeof start / 2, MSG_NOSIGNAL),
+            static_cast<ssize_t>(sizeof start / 2));
+  // The agent has taken the half record once nothing is left unread.
+  ASSERT_TRUE(swtest::WaitFor(
+      [&] {
+        int unread = -1;
+        return ioctl(parent_.AudioSocket(), SIOCOUTQ, &unread) == 0 && unread == 0;
+      },
+      5000));
+  ASSERT_TRUE(parent_.SendStop());
+  auto rc = agent_->Wait(10000);
+  ASSERT_TRUE(rc.has_value()) << "REMOTE_STOP was not served";
+  EXPECT_EQ(*rc, 0);
+}
+
+TEST_F(AudioSocketTest, ReplyToAParentThatStoppedReadingDoesNotHoldUpRemoteStop) {
+  ASSERT_TRUE(parent_.SendAudioStart());
+  // Blocks pile up unread until the socket is full: what is queued for the
+  // parent stops growing.
+  int queued = -1;
+  ASSERT_TRUE(swtest::WaitFor(
+      [&] {
+        int before = queued;
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        if (ioctl(parent_.AudioSocket(), FIONREAD, &queued) != 0) return false;
+        return queued > 65536 && queued == before;
+      },
+      20000));
+  // Each of these needs room for its reply that never comes.
+  for (int i = 0; i < 3; i++) ASSERT_TRUE(parent_.SendAudioStart());
+  ASSERT_TRUE(parent_.SendStop());
+  auto rc = agent_->Wait(15000);
+  ASSERT_TRUE(rc.has_value()) << "REMOTE_STOP was not served";
+  EXPECT_EQ(*rc, 0);
+  EXPECT_GE(LogCount("SightwellRemote: Failed to send REMOTE_AUDIO_START response on audioFd"), 1u);
 }
 
 }  // namespace

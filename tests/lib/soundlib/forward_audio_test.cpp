@@ -215,4 +215,29 @@ TEST_F(ForwardAudioBlockTest, NoWriteReachesAClosedOrReusedDescriptor) {
   EXPECT_TRUE(ParseBlocks(Drain(sv_[1]), &blocks));
 }
 
+TEST_F(ForwardAudioBlockTest, CommandArrivingInPiecesIsServedOnceWholeAndATornOneEndsTheSocket) {
+  // The routine reads the audio socket without waiting: a record comes in
+  // as its bytes arrive, possibly over several wake-ups.
+  ChannelMessage stop{};
+  stop.type = REMOTE_AUDIO_STOP;
+  const auto *bytes = reinterpret_cast<const uint8_t *>(&stop);
+  const size_t cuts[] = {0, 3, 500, sizeof stop};
+  for (int i = 0; i < 3; i++) {
+    EXPECT_TRUE(ctx_.audioRunning.load());
+    size_t len = cuts[i + 1] - cuts[i];
+    ASSERT_EQ(send(sv_[1], bytes + cuts[i], len, 0), static_cast<ssize_t>(len));
+    EXPECT_TRUE(ServeAudioSocket(&ctx_));
+  }
+  EXPECT_FALSE(ctx_.audioRunning.load());  // the stop was served, once whole
+  EXPECT_EQ(ctx_.audioCommandBytes, 0u);
+  EXPECT_TRUE(ServeAudioSocket(&ctx_));  // a wake-up with nothing to read changes nothing
+
+  // Half a record, then the parent goes away: the socket is to be dropped.
+  ASSERT_EQ(send(sv_[1], bytes, 100, 0), 100);
+  EXPECT_TRUE(ServeAudioSocket(&ctx_));
+  shutdown(sv_[1], SHUT_WR);
+  EXPECT_FALSE(ServeAudioSocket(&ctx_));
+  EXPECT_EQ(ctx_.audioCommandBytes, 0u);
+}
+
 }  // namespace
