@@ -33,15 +33,21 @@ bool AllocateThrottleRing(LogFileOutput *out) {
 }
 
 bool OpenNormal(LogFileOutput *out) {
+  bool moved = true;
   if (!out->nameGenerated && out->keepOld > 0) {
-    LogFileRotate(out);
+    moved = LogFileRotate(out);
   }
   int fd = LogFileSafeOpen(out);
   if (fd < 0) {
     Log_Warning("Open of '%s' failed\n", out->fileName);
     return false;
   }
-  if (ftruncate(fd, 0) != 0) {
+  // A previous file that could not be moved away is kept: this run's lines
+  // follow it rather than replace it.
+  if (!moved) {
+    Log_Warning("Appending to '%s', which could not be rotated\n", out->fileName);
+    lseek(fd, 0, SEEK_END);
+  } else if (ftruncate(fd, 0) != 0) {
     Log_Warning("Truncation of '%s' failed: %s\n", out->fileName, strerror(errno));
     close(fd);
     return false;

@@ -154,6 +154,47 @@ TEST_F(LogFileFault, NoInodeLeftForTheNewFile) {
       [&] { unlink(filler(0).c_str()); });
 }
 
+// A directory planted at the first old number makes every rename onto it
+// fail, even for root.
+TEST_F(LogFileFault, ARenameThatFailsNeverCostsTheFileItCouldNotMove) {
+  Write(Path("r.log"), "previous run\n");
+  ASSERT_EQ(mkdir(Path("r-0.log").c_str(), 0700), 0);
+  Write(Path("r-0.log/keep"), "x");
+  RotatingName("r.log");
+  Dictionary_SetLong(params_, 1, "log.keepOld");
+  int status = RunInChild([&] {
+    LogFileOutput *out = CreateAndAdd();
+    if (out == nullptr) {
+      return 2;
+    }
+    FillPastRotation(out);
+    for (int i = 0; i < 50; i++) {
+      Log_Info("while the rename fails %d\n", i);
+      fakeNowUs += 100000;
+    }
+    unlink(Path("r-0.log/keep").c_str());
+    rmdir(Path("r-0.log").c_str());
+    fakeNowUs += 2000000;
+    Log_Info("in the new file\n");
+    return 0;
+  });
+  ASSERT_EQ(status, 0) << "-1: the output spun";
+  // The previous run's file was appended to at start, not emptied, and
+  // kept every line until a rename worked.
+  auto old = Lines(Path("r-0.log"));
+  ASSERT_GT(old.size(), 100u);
+  EXPECT_EQ(old[0], "previous run");
+  EXPECT_EQ(old.back(), "In(05) while the rename fails 49");
+  auto fresh = Lines(Path("r.log"));
+  ASSERT_GE(fresh.size(), 7u);
+  EXPECT_EQ(fresh[0].rfind("In(05) Log for TestApp", 0), 0u);
+  EXPECT_NE(std::find(fresh.begin(), fresh.end(), "In(05) in the new file"), fresh.end());
+  // Start and the first size rotation each report the failed rename once;
+  // the retries in between are quiet.
+  EXPECT_EQ(CountInFolder("rename of " + Path("r.log") + " -> " + Path("r-0.log") + " failed"),
+            2u);
+}
+
 TEST_F(LogFileFault, FolderThatFillsUpAndEmptiesAgain) {
   if (geteuid() != 0) {
     GTEST_SKIP() << "mounting a tmpfs needs root";
