@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "lib/log/log.h"
+#include "lib/user/msg.h"
 
 namespace {
 
@@ -47,18 +48,21 @@ void MessageLanguageForLocale(const char *locale, char *language, unsigned size)
   language[n] = '\0';
 }
 
-void SetMessageLocale(const char *catalogueName) {
+char *SetMessageLocale(const char *catalogueName) {
   const char *locale = setlocale(LC_MESSAGES, "");
   if (locale == nullptr) locale = setlocale(LC_MESSAGES, nullptr);
   char language[16];
   MessageLanguageForLocale(locale, language, sizeof language);
   Log_Info("LOCALE %s -> %s\n", locale ? locale : "(null)", language);
+  Msg_SetLocale(language, catalogueName);
+  char *chosen = Msg_GetLocale();
   if (strcmp(language, "en") == 0) {
-    return;  // the built-in texts are English
+    return chosen;  // the built-in texts are English
   }
   char path[256];
   snprintf(path, sizeof path, "%s/%s/%s.vmsg", kCatalogueDir, language, catalogueName);
   if (access(path, R_OK) != 0) {
     Log_Info("Cannot load message catalogue \"%s\": %s\n", path, strerror(errno));
   }
+  return chosen;
 }

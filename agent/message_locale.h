@@ -2,10 +2,11 @@
 // is taken from LC_MESSAGES, and its catalogue is looked for.
 #pragma once
 
-// Chooses the language, logs "LOCALE <locale> -> <language>" and checks the
-// catalogue of that language; one that cannot be loaded is only logged.
-// English needs no catalogue.
-void SetMessageLocale(const char *catalogueName);
+// Chooses the language, logs "LOCALE <locale> -> <language>", sets it as
+// the message service's locale and checks the catalogue of that language;
+// one that cannot be loaded is only logged. English needs no catalogue.
+// Returns a copy of the language (the caller frees it).
+char *SetMessageLocale(const char *catalogueName);
 
 // The language chosen for a locale name ("de_DE.UTF-8" -> "de"; "C",
 // "POSIX" and empty names -> "en"; Chinese keeps its region).

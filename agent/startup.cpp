@@ -36,6 +36,7 @@ constexpr const char kAppName[] = "sightwell";
 struct StartupOptions {
   char cardName[7];  // at most 6 characters
   bool greeterWorkflow;
+  char *messageLocale;  // the message language chosen at start
 };
 StartupOptions gOptions;
 
@@ -121,7 +122,7 @@ int SightwellMain(int, char **) {
   InstallSignalHandlers();
   VThread_Init(kAppName);
   Log_SetStderrLevel(0, kLogWarning);
-  SetMessageLocale("velmora-mks");
+  gOptions.messageLocale = SetMessageLocale("velmora-mks");
   Preference_Init();
   Panic_LoadSettings();
   InitLogFile();
@@ -137,9 +138,12 @@ int SightwellMain(int, char **) {
   const char *workflow = getenv("REMOTE_SESSION_WORKFLOW");
   gOptions.greeterWorkflow = workflow != nullptr && strncasecmp(workflow, "greeter", 7) == 0;
 
+  int status = 0;
   if (RemoteRoutine(gOptions.cardName, gOptions.greeterWorkflow) < 0) {
     Log_Warning("SightwellMain: Failed to start Wayland remote routine\n");
-    return 1;
+    status = 1;
   }
-  return 0;
+  free(gOptions.messageLocale);
+  gOptions.messageLocale = nullptr;
+  return status;
 }

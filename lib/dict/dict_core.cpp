@@ -258,13 +258,13 @@ bool Dictionary_Get(Dictionary *dict, DictType type, const DictValue &def, DictV
   }
 
   if (e->type == DICT_ANY) {
-    // Untyped file text: converted once; on failure the text stays as it
-    // was, so the file's line survives and the next lookup reports again.
+    // Untyped file text is converted once, whether or not it converts: a
+    // failure is reported now and the default it fell back to is kept as
+    // the entry's value, so later lookups neither repeat the message nor
+    // disagree with this one. The entry stays unmodified: its file line is
+    // written back as the user wrote it.
     DictValue converted;
-    if (!DictConvertText(e->text.View(), e->name.Get(), type, def, &converted)) {
-      *out = converted;
-      return true;
-    }
+    DictConvertText(e->text.View(), e->name.Get(), type, def, &converted);
     StoreValue(e, type, converted);
     *out = ValueOf(e);
     return true;

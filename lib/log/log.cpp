@@ -184,7 +184,12 @@ void LogFlushRing() {
   LogState &s = LogTheState();
   LogMessageHeader header;
   size_t length;
-  while (LogRingPop(&s.ring, &header, popBuffer, sizeof popBuffer, &length)) {
+  // Only what was queued on entry: delivering an entry can queue new ones
+  // (an output that logs while writing), and chasing those could never end.
+  for (size_t n = LogRingEntries(&s.ring); n > 0; n--) {
+    if (!LogRingPop(&s.ring, &header, popBuffer, sizeof popBuffer, &length)) {
+      break;
+    }
     LogDeliver(&header, popBuffer, length);
   }
 }

@@ -31,6 +31,14 @@ struct LogFileOutput {
   int32_t rotateSize;     // 0: no size rotation
   uint64_t bytesDiscarded;
   int fd;                 // -1 while no file is open
+  bool midLine;           // the last write was cut inside a line
+  // A size rotation that failed is reported once and retried no sooner than
+  // rotateRetryUs, silently, until one succeeds. reopenPending: the files
+  // were already moved (or the new file could not be labelled), so the
+  // retry only opens the name again and must not move them a second time.
+  bool rotationFailing;
+  bool reopenPending;
+  uint64_t rotateRetryUs;
   LogPrefixSwitches switches;
   uint64_t throttleThreshold;
   uint64_t throttleTotal;
@@ -50,9 +58,13 @@ inline LogFileOutput *AsFileOutput(LogOutput *output) {
 
 // Opening (the output's open operation) and the safe open of one path.
 bool LogFileOpen(LogOutput *output);
-int LogFileSafeOpen(const LogFileOutput *out);
-// Rotates the output's files and logs how long it took.
-void LogFileRotate(LogFileOutput *out);
+// report false: a retry of a failure already logged stays quiet.
+int LogFileSafeOpen(const LogFileOutput *out, bool report = true);
+// Rotates the output's files and logs how long it took; false when the
+// current file could not be moved out of the way.
+bool LogFileRotate(LogFileOutput *out, bool report = true);
+// File_Rotate with its failure messages optional.
+bool LogFileRotateFiles(const char *fileName, int keepOld, bool fast, bool report);
 
 // The output's log operation and the identification block.
 void LogFileLogLine(LogOutput *output, LogMessageHeader *header, size_t length, const char *line);

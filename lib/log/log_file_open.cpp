@@ -33,15 +33,21 @@ bool AllocateThrottleRing(LogFileOutput *out) {
 }
 
 bool OpenNormal(LogFileOutput *out) {
+  bool moved = true;
   if (!out->nameGenerated && out->keepOld > 0) {
-    LogFileRotate(out);
+    moved = LogFileRotate(out);
   }
   int fd = LogFileSafeOpen(out);
   if (fd < 0) {
     Log_Warning("Open of '%s' failed\n", out->fileName);
     return false;
   }
-  if (ftruncate(fd, 0) != 0) {
+  // A previous file that could not be moved away is kept: this run's lines
+  // follow it rather than replace it.
+  if (!moved) {
+    Log_Warning("Appending to '%s', which could not be rotated\n", out->fileName);
+    lseek(fd, 0, SEEK_END);
+  } else if (ftruncate(fd, 0) != 0) {
     Log_Warning("Truncation of '%s' failed: %s\n", out->fileName, strerror(errno));
     close(fd);
     return false;
@@ -92,7 +98,7 @@ void LogFileSetClock(LogFileClock clock) {
 
 uint64_t LogFileNowUs(void) { return clockFn.load(std::memory_order_acquire)(); }
 
-int LogFileSafeOpen(const LogFileOutput *out) {
+int LogFileSafeOpen(const LogFileOutput *out, bool report) {
   const char *name = out->fileName;
   // O_NOFOLLOW: a link at the path is never followed, so its target is
   // neither created nor opened.
@@ -101,6 +107,9 @@ int LogFileSafeOpen(const LogFileOutput *out) {
   if (fd < 0) {
     int err = errno;
     struct stat lst;
+    if (!report) {
+      return -1;
+    }
     if (err == ELOOP && lstat(name, &lst) == 0 && S_ISLNK(lst.st_mode)) {
       Log_Warning("Log file '%s' is a symbolic link.\n", name);
     } else {
@@ -109,27 +118,37 @@ int LogFileSafeOpen(const LogFileOutput *out) {
     return -1;
   }
   struct stat fst, lst;
+  const char *problem = nullptr;
+  int err = 0;
   if (fstat(fd, &fst) != 0) {
-    Log_Warning("Cannot fstat the file '%s': '%s'\n", name, strerror(errno));
+    problem = "Cannot fstat the file '%s': '%s'\n";
+    err = errno;
   } else if (lstat(name, &lst) != 0) {
-    Log_Warning("Cannot lstat the file '%s': '%s'\n", name, strerror(errno));
+    problem = "Cannot lstat the file '%s': '%s'\n";
+    err = errno;
   } else if (S_ISLNK(lst.st_mode)) {
-    Log_Warning("Log file '%s' is a symbolic link.\n", name);
+    problem = "Log file '%s' is a symbolic link.\n";
   } else if (fst.st_dev != lst.st_dev || fst.st_ino != lst.st_ino) {
-    Log_Warning("Log file '%s' has changed.\n", name);
+    problem = "Log file '%s' has changed.\n";
   } else {
     return fd;
   }
   close(fd);
+  if (report) {
+    Log_Warning(problem, name, strerror(err));
+  }
   return -1;
 }
 
-void LogFileRotate(LogFileOutput *out) {
+bool LogFileRotate(LogFileOutput *out, bool report) {
   uint64_t start = LogFileNowUs();
-  File_Rotate(out->fileName, out->keepOld, out->fastRotation);
+  bool moved = LogFileRotateFiles(out->fileName, out->keepOld, out->fastRotation, report);
   double seconds = static_cast<double>(LogFileNowUs() - start) / 1e6;
-  Log_Info("%s: Rotating to a new log file (keepOld %d) took %f seconds.\n", "LogRotation",
-           out->keepOld, seconds);
+  if (report || moved) {
+    Log_Info("%s: Rotating to a new log file (keepOld %d) took %f seconds.\n", "LogRotation",
+             out->keepOld, seconds);
+  }
+  return moved;
 }
 
 bool LogFileOpen(LogOutput *output) {

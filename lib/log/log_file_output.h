@@ -32,5 +32,7 @@ void LogFileOutputCopyContent(LogOutput *oldOutput, LogOutput *newOutput);
 
 // Rotates fileName keeping keepOld numbered old files: by renaming down a
 // cascade (fileName-0 newest), or with fast set by giving the current file
-// the next free number and removing the lowest numbers.
-void File_Rotate(const char *fileName, int keepOld, bool fast);
+// the next free number and removing the lowest numbers. True when the
+// current file is out of the way (moved, or there was none); on a failure
+// no file that could not be moved is overwritten.
+bool File_Rotate(const char *fileName, int keepOld, bool fast);

@@ -10,7 +10,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "lib/log/log_file_output.h"
+#include "lib/log/log_file_internal.h"
 
 namespace {
 
@@ -32,31 +32,46 @@ void SplitExtension(const std::string &name, std::string *base, std::string *ext
   }
 }
 
-void Remove(const char *tag, const std::string &name) {
+// A failure is logged unless the caller is retrying a rotation that has
+// already failed and been reported.
+bool Remove(const char *tag, const std::string &name, bool report) {
   if (unlink(name.c_str()) != 0 && errno != ENOENT) {
-    Log_Info("FILE: %s: failed to remove %s: %s\n", tag, name.c_str(), strerror(errno));
+    if (report) {
+      Log_Info("FILE: %s: failed to remove %s: %s\n", tag, name.c_str(), strerror(errno));
+    }
+    return false;
   }
+  return true;
 }
 
-void Rename(const char *tag, const std::string &from, const std::string &to) {
+// A missing source is no failure: its number is simply free.
+bool Rename(const char *tag, const std::string &from, const std::string &to, bool report) {
   if (rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
-    Log_Info("FILE: %s: rename of %s -> %s failed: %s\n", tag, from.c_str(), to.c_str(),
-             strerror(errno));
+    if (report) {
+      Log_Info("FILE: %s: rename of %s -> %s failed: %s\n", tag, from.c_str(), to.c_str(),
+               strerror(errno));
+    }
+    return false;
   }
+  return true;
 }
 
 std::string Numbered(const std::string &base, long number, const std::string &ext) {
   return base + "-" + std::to_string(number) + ext;
 }
 
-void RotateByRename(const char *fileName, int keepOld) {
+// The cascade stops at the first rename that fails: each later rename
+// would land on a file that could not be moved away and destroy it.
+bool RotateByRename(const char *fileName, int keepOld, bool report) {
   std::string base, ext;
   SplitExtension(fileName, &base, &ext);
-  Remove(kByRename, Numbered(base, keepOld - 1, ext));
+  Remove(kByRename, Numbered(base, keepOld - 1, ext), report);
   for (int i = keepOld - 2; i >= 0; i--) {
-    Rename(kByRename, Numbered(base, i, ext), Numbered(base, i + 1, ext));
+    if (!Rename(kByRename, Numbered(base, i, ext), Numbered(base, i + 1, ext), report)) {
+      return false;
+    }
   }
-  Rename(kByRename, fileName, Numbered(base, 0, ext));
+  return Rename(kByRename, fileName, Numbered(base, 0, ext), report);
 }
 
 // The number in "<base>-<number><ext>", which starts with 1-9 and runs up
@@ -90,15 +105,17 @@ bool ParseNumber(const char *entry, const std::string &base, const std::string &
   return true;
 }
 
-void RotateByRenumber(const char *fileName, int keepOld) {
+bool RotateByRenumber(const char *fileName, int keepOld, bool report) {
   std::string base, ext;
   SplitExtension(fileName, &base, &ext);
   std::string full = base;
   if (full.empty() || full[0] != '/') {
     char *cwd = getcwd(nullptr, 0);
     if (cwd == nullptr) {
-      Log_Info("FILE: %s: failed to get full path for '%s'.\n", kByRenumber, base.c_str());
-      return;
+      if (report) {
+        Log_Info("FILE: %s: failed to get full path for '%s'.\n", kByRenumber, base.c_str());
+      }
+      return false;
     }
     full = std::string(cwd) + "/" + base;
     free(cwd);
@@ -107,16 +124,20 @@ void RotateByRenumber(const char *fileName, int keepOld) {
   std::string dir = full.substr(0, slash);
   std::string baseName = full.substr(slash + 1);
   if (baseName.empty()) {
-    Log_Info("FILE: %s: failed to get base name for path '%s'.\n", kByRenumber, full.c_str());
-    return;
+    if (report) {
+      Log_Info("FILE: %s: failed to get base name for path '%s'.\n", kByRenumber, full.c_str());
+    }
+    return false;
   }
   if (dir.empty()) {
     dir = "/";
   }
   DIR *d = opendir(dir.c_str());
   if (d == nullptr) {
-    Log_Info("FILE: %s: failed to read the directory '%s'.\n", kByRenumber, dir.c_str());
-    return;
+    if (report) {
+      Log_Info("FILE: %s: failed to read the directory '%s'.\n", kByRenumber, dir.c_str());
+    }
+    return false;
   }
   std::vector<uint32_t> numbers;
   while (struct dirent *e = readdir(d)) {
@@ -141,7 +162,9 @@ void RotateByRenumber(const char *fileName, int keepOld) {
     for (size_t i = 0; i < numbers.size(); i++) {
       uint32_t target = static_cast<uint32_t>(i + 1);
       if (numbers[i] != target) {
-        Rename(kByRenumber, path(numbers[i]), path(target));
+        if (!Rename(kByRenumber, path(numbers[i]), path(target), report)) {
+          return false;  // the numbers no longer say what is on disk
+        }
         numbers[i] = target;
       }
     }
@@ -149,26 +172,33 @@ void RotateByRenumber(const char *fileName, int keepOld) {
   } else {
     next = numbers.back() + 1;
   }
-  Rename(kByRenumber, fileName, path(next));
+  // The lowest numbers make room only for a file that really took the next
+  // number: otherwise fewer than keep-old old files would be left.
+  if (!Rename(kByRenumber, fileName, path(next), report)) {
+    return false;
+  }
   if (keepOld >= 0 && numbers.size() >= static_cast<size_t>(keepOld)) {
     size_t removeCount = numbers.size() - static_cast<size_t>(keepOld) + 1;
     for (size_t i = 0; i < removeCount && i < numbers.size(); i++) {
-      Remove(kByRenumber, path(numbers[i]));
+      Remove(kByRenumber, path(numbers[i]), report);
     }
   }
+  return true;
 }
 
 }  // namespace
 
-void File_Rotate(const char *fileName, int keepOld, bool fast) {
+bool LogFileRotateFiles(const char *fileName, int keepOld, bool fast, bool report) {
   if (fileName == nullptr || fileName[0] == '\0' || keepOld <= 0) {
-    return;  // nothing old is kept: there is nothing to rename
+    return true;  // nothing old is kept: there is nothing to rename
   }
   int savedErrno = errno;
-  if (fast) {
-    RotateByRenumber(fileName, keepOld);
-  } else {
-    RotateByRename(fileName, keepOld);
-  }
+  bool moved = fast ? RotateByRenumber(fileName, keepOld, report)
+                    : RotateByRename(fileName, keepOld, report);
   errno = savedErrno;
+  return moved;
+}
+
+bool File_Rotate(const char *fileName, int keepOld, bool fast) {
+  return LogFileRotateFiles(fileName, keepOld, fast, true);
 }

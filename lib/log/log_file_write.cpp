@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <string>
 #include <unistd.h>
 
 #include "lib/log/log_file_internal.h"
@@ -28,6 +30,17 @@ ssize_t WriteOnce(int fd, const char *data, size_t length) {
   }
 }
 
+// Writes bytes to the file and keeps its byte count; a write cut short by
+// a full disk leaves the file inside a line, which midLine remembers.
+ssize_t WriteCounted(LogFileOutput *out, const char *data, size_t length) {
+  ssize_t w = WriteOnce(out->fd, data, length);
+  if (w > 0) {
+    out->bytesWritten += static_cast<uint64_t>(w);
+    out->midLine = data[w - 1] != '\n';
+  }
+  return w;
+}
+
 // Writes prefix + line; true only when every byte was written.
 bool WriteLine(LogFileOutput *out, const LogMessageHeader &header, const char *line,
                size_t length) {
@@ -36,29 +49,28 @@ bool WriteLine(LogFileOutput *out, const LogMessageHeader &header, const char *l
   if (out->fd >= 0 && out->bytesDiscarded > 0) {
     LogMessageHeader audit = header;
     audit.level = &kLogLevelTable[kLogAudit];
-    char report[kLogFilePrefixMax + 96];
-    size_t n = LogFormatPrefix(report, kLogFilePrefixMax, audit, out->switches);
+    char report[1 + kLogFilePrefixMax + 96];
+    // The report starts a line of its own, even after a line that the
+    // full disk cut off.
+    size_t n = out->midLine ? 1 : 0;
+    report[0] = '\n';
+    n += LogFormatPrefix(report + n, kLogFilePrefixMax, audit, out->switches);
     int m = snprintf(report + n, sizeof report - n,
                      ">>> Error writing log, %lu bytes discarded. Disk full?\n",
                      static_cast<unsigned long>(out->bytesDiscarded));
     size_t total = n + static_cast<size_t>(m);
-    ssize_t w = WriteOnce(out->fd, report, total);
-    if (w > 0) {
-      out->bytesWritten += static_cast<uint64_t>(w);
-    }
-    if (w == static_cast<ssize_t>(total)) {
+    if (WriteCounted(out, report, total) == static_cast<ssize_t>(total)) {
       out->bytesDiscarded = 0;
     }
   }
   length = std::min(length, kLogFileLineBufferSize - prefixLength);
   memcpy(buf + prefixLength, line, length);
   size_t total = prefixLength + length;
-  ssize_t w = out->fd >= 0 ? WriteOnce(out->fd, buf, total) : -1;
+  ssize_t w = out->fd >= 0 ? WriteCounted(out, buf, total) : -1;
   if (w < 0) {
     out->bytesDiscarded += total;
     return false;
   }
-  out->bytesWritten += static_cast<uint64_t>(w);
   if (static_cast<size_t>(w) < total) {
     out->bytesDiscarded += total - static_cast<size_t>(w);
     return false;
@@ -118,32 +130,89 @@ bool ThrottleCheck(LogFileOutput *out, size_t length) {
   return out->throttled;
 }
 
-void RotateBySize(LogFileOutput *out, const LogMessageHeader &lineHeader) {
-  int oldFd = out->fd;
-  if (out->keepOld > 0) {
-    LogFileRotate(out);
+constexpr uint64_t kRotateRetryUs = 1000000;
+
+// A folder the current effective uid cannot write: after the switch to the
+// session user the root-only default folder is one, and every rename in it
+// would fail.
+bool FolderWritable(const LogFileOutput *out, int *err) {
+  std::string dir(out->fileName);
+  size_t slash = dir.rfind('/');
+  dir = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+  if (faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    *err = errno;
+    return false;
   }
-  int fd = LogFileSafeOpen(out);
+  return true;
+}
+
+void RotationFailed(LogFileOutput *out, bool report) {
+  if (report) {
+    Log_Warning("%s: rotation of '%s' failed; writing on in the current file, retrying at "
+                "most once a second.\n", "LogRotation", out->fileName);
+  }
+  out->rotationFailing = true;
+  out->rotateRetryUs = LogFileNowUs() + kRotateRetryUs;
+}
+
+void RotateBySize(LogFileOutput *out, const LogMessageHeader &lineHeader) {
+  if (out->rotationFailing && LogFileNowUs() < out->rotateRetryUs) {
+    return;
+  }
+  bool report = !out->rotationFailing;
+  if (!out->reopenPending && out->keepOld > 0) {
+    int err = 0;
+    if (!FolderWritable(out, &err)) {
+      if (report) {
+        Log_Warning("%s: cannot rotate '%s' as uid %u: %s\n", "LogRotation", out->fileName,
+                    static_cast<unsigned>(geteuid()), strerror(err));
+      }
+      RotationFailed(out, report);
+      return;
+    }
+    // Never reopen the name while the file just written is still there:
+    // the new file would truncate it.
+    if (!LogFileRotate(out, report)) {
+      RotationFailed(out, report);
+      return;
+    }
+    out->reopenPending = true;
+  }
+  int oldFd = out->fd;
+  int fd = LogFileSafeOpen(out, report);
   if (fd < 0) {
-    return;  // keep writing to the old file
+    RotationFailed(out, report);  // keep writing to the old file
+    return;
   }
   // The new file starts empty even when it is the file just written
-  // (keep-old 0, or a rename that failed): old bytes must not trail the
-  // new lines.
+  // (keep-old 0): old bytes must not trail the new lines.
   if (ftruncate(fd, 0) != 0) {
     Log_Warning("Truncation of '%s' failed: %s\n", out->fileName, strerror(errno));
   }
+  // Lines lost before the switch are still reported, in the new file after
+  // its identification block; a block that fails is not counted as lost.
+  const uint64_t oldBytesWritten = out->bytesWritten;
+  const uint64_t pendingDiscards = out->bytesDiscarded;
+  const bool oldMidLine = out->midLine;
   out->bytesWritten = 0;
   out->bytesDiscarded = 0;
+  out->midLine = false;
   out->fd = fd;
   LogMessageHeader header = lineHeader;
   header.level = &kLogLevelTable[kLogInfo];
   header.continuation = 0;
-  if (!LogFileWriteIdentification(out, header)) {
+  bool labelled = LogFileWriteIdentification(out, header);
+  out->bytesDiscarded = pendingDiscards;
+  if (!labelled) {
     close(fd);
     out->fd = oldFd;
+    out->bytesWritten = oldBytesWritten;
+    out->midLine = oldMidLine;
+    RotationFailed(out, report);
     return;
   }
+  out->rotationFailing = false;
+  out->reopenPending = false;
   if (oldFd >= 0) {
     close(oldFd);
   }

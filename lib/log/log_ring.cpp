@@ -37,6 +37,7 @@ uint16_t PeekLength(const LogRing *ring) {
 void DropOldest(LogRing *ring) {
   uint16_t len = PeekLength(ring);
   CopyOut(ring, nullptr, sizeof(uint16_t) + len);
+  ring->entries--;
 }
 
 }  // namespace
@@ -51,9 +52,12 @@ void LogRingClear(LogRing *ring) {
   ring->readPos = 0;
   ring->writePos = 0;
   ring->used = 0;
+  ring->entries = 0;
 }
 
 bool LogRingIsEmpty(const LogRing *ring) { return ring->used == 0; }
+
+size_t LogRingEntries(const LogRing *ring) { return ring->entries; }
 
 void LogRingAppend(LogRing *ring, const LogMessageHeader &header, const char *text,
                    size_t length) {
@@ -79,6 +83,7 @@ void LogRingAppend(LogRing *ring, const LogMessageHeader &header, const char *te
   if (truncated) {
     CopyIn(ring, "\n", 1);
   }
+  ring->entries++;
 }
 
 bool LogRingPop(LogRing *ring, LogMessageHeader *header, char *buf, size_t bufSize,
@@ -89,6 +94,7 @@ bool LogRingPop(LogRing *ring, LogMessageHeader *header, char *buf, size_t bufSi
   uint16_t entryLen = PeekLength(ring);
   CopyOut(ring, nullptr, sizeof entryLen);
   CopyOut(ring, header, sizeof *header);
+  ring->entries--;
   size_t textLen = entryLen - sizeof *header;
   if (textLen < bufSize) {
     CopyOut(ring, buf, textLen);

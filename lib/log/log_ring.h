@@ -14,6 +14,7 @@ struct LogRing {
   size_t readPos;
   size_t writePos;
   size_t used;
+  size_t entries;  // queued entries, so a flush can stop at what it found
 };
 
 constexpr size_t kLogRingSize = 64 * 1024;
@@ -22,6 +23,7 @@ constexpr size_t kLogRingSize = 64 * 1024;
 void LogRingInit(LogRing *ring, uint8_t *storage, size_t size);
 void LogRingClear(LogRing *ring);
 bool LogRingIsEmpty(const LogRing *ring);
+size_t LogRingEntries(const LogRing *ring);
 // Queues one entry; the oldest entries make room. A message that could never
 // fit is cut to a whole UTF-8 character.
 void LogRingAppend(LogRing *ring, const LogMessageHeader &header, const char *text,

@@ -24,7 +24,7 @@ struct LogState {
   std::atomic<int> depth{0};
   LogModuleEntry global{"", kLogInfo, -1};
   std::atomic<char *> sharedBuffer{gLogSharedStorage};  // null while in use
-  LogRing ring{gLogRingStorage, kLogRingSize, 0, 0, 0};
+  LogRing ring{gLogRingStorage, kLogRingSize, 0, 0, 0, 0};
   int outputCount = 0;
   LogOutput *outputs[kLogMaxOutputs] = {};
   std::atomic<LogOpIdFunction> opIdFunction{nullptr};  // read by opens outside the lock
@@ -38,7 +38,8 @@ bool LogLock();
 void LogUnlock(bool locked);
 // Delivers one message to the registered outputs (lock held).
 void LogDeliver(LogMessageHeader *header, const char *text, size_t length);
-// Delivers every message queued in the early ring (lock held).
+// Delivers the messages queued in the early ring when it is called (lock
+// held); what their delivery queues waits for the next message.
 void LogFlushRing();
 // The module row of number, or null outside 1..314.
 LogModuleEntry *LogModuleRow(int number);

@@ -333,7 +333,8 @@ constexpr SimpleRow kLateNames[] = {
     {"yellow dog", "Yellow Dog"},
 };
 
-// The generic-short-name marker returned for rows that defer to step D.
+// Marks rows whose short name is the generic one built from the kernel
+// version (as for a distribution found in no table).
 constexpr const char *kUseGeneric = "\x01generic";
 
 std::string ShortNameFromTable(const std::string &text, int version) {

@@ -40,9 +40,12 @@ struct ThreadMessages {
 };
 thread_local ThreadMessages threadMessages;
 
-// Messages of ended threads, keyed by thread id, guarded by "msgLock".
+// Messages of ended threads, keyed by thread id, and the message locale,
+// guarded by "msgLock".
 std::atomic<MXUserRecLock *> msgLockSlot{nullptr};
 std::map<unsigned long, MsgList *> *filed = nullptr;
+char *localeLanguage = nullptr;
+char *localeCatalogue = nullptr;
 
 MXUserRecLock *MsgLock(void) {
   return MXUser_CreateSingletonRecLock(&msgLockSlot, "msgLock", 0xfeffffff);
@@ -184,4 +187,19 @@ MsgList *Msg_TakeThreadMsgList(unsigned long threadId) {
   MsgList *list = it->second;
   filed->erase(it);
   return list;
+}
+
+void Msg_SetLocale(const char *language, const char *catalogueName) {
+  char *newLanguage = language != nullptr ? Dup(language) : nullptr;
+  char *newCatalogue = catalogueName != nullptr ? Dup(catalogueName) : nullptr;
+  MXUserRecGuard hold(MsgLock());
+  free(localeLanguage);
+  free(localeCatalogue);
+  localeLanguage = newLanguage;
+  localeCatalogue = newCatalogue;
+}
+
+char *Msg_GetLocale(void) {
+  MXUserRecGuard hold(MsgLock());
+  return localeLanguage != nullptr ? Dup(localeLanguage) : nullptr;
 }

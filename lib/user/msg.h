@@ -45,3 +45,10 @@ void Msg_Reset(bool log);
 void Msg_ThreadExit(void);
 // Takes the messages filed by a thread that has ended; null when none.
 MsgList *Msg_TakeThreadMsgList(unsigned long threadId);
+
+// The message locale: the language of the messages meant for the user and
+// the catalogue their translations come from. Until a catalogue for the
+// language is installed, the English texts stand.
+void Msg_SetLocale(const char *language, const char *catalogueName);
+// A copy of the language set (the caller frees it); null before any.
+char *Msg_GetLocale(void);

@@ -67,8 +67,19 @@ bool AgentRun::Start(const std::map<std::string, std::string> &env) {
     argv.push_back("--clear-groups");
   }
   argv.push_back(swtest::AgentBinary());
+  if (defaultLogFolder_) options.env["TMPDIR"] = home_;
   process_ = swtest::Process::Spawn(argv, options);
+  if (process_ != nullptr && defaultLogFolder_) {
+    struct passwd *pw = getpwuid(runAs_ ? runAs_->first : geteuid());
+    logPath_ = home_ + "/velmora-" + (pw != nullptr ? pw->pw_name : "") +
+               "/paloven-sightwell-" + std::to_string(process_->pid()) + ".log";
+  }
   return process_ != nullptr;
+}
+
+void AgentRun::UseDefaultLogFolder(const std::string &preferences) {
+  defaultLogFolder_ = true;
+  swtest::WriteFile(home_ + "/.velmora/config", preferences);
 }
 
 void AgentRun::RunAs(uid_t uid, gid_t gid) {

@@ -32,6 +32,10 @@ class AgentRun {
   // (comma-separated numbers) instead of none.
   void WithGroups(const std::string &groups) { groups_ = groups; }
   const std::string &home() const { return home_; }
+  // Lets the agent choose its log file in its default folder (the private
+  // temporary folder under this run's home) with these preferences instead
+  // of a fixed name. The path is known once the agent started.
+  void UseDefaultLogFolder(const std::string &preferences);
 
   swparent::Parent &parent() { return *parent_; }
   swtest::Process &process() { return *process_; }
@@ -54,6 +58,7 @@ class AgentRun {
   std::string logPath_;
   std::optional<std::pair<uid_t, gid_t>> runAs_;
   std::string groups_;
+  bool defaultLogFolder_ = false;
   std::unique_ptr<swparent::Parent> parent_;
   std::unique_ptr<swtest::Process> process_;
 };

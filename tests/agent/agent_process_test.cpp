@@ -364,6 +364,76 @@ TEST(AgentStartup, SquattedPrivateTempFolderNamesDoNotKeepTheAgentFromStarting) 
   EXPECT_EQ(system(("rm -rf '" + base + "'").c_str()), 0);
 }
 
+// With "log.rotateSize" and the default folder (root's private temporary
+// folder), the first size rotation after the switch to the session user
+// cannot rename anything there. It is reported once; the agent keeps
+// serving the parent and stops cleanly, and its one file stays.
+TEST(AgentCaptureStart, LogRotationTheSessionUserCannotDoIsReportedOnceNotLooped) {
+  swagent::TestUser user("swt" + std::to_string(getpid() % 100000));
+  ASSERT_TRUE(user.ok());
+  constexpr size_t kRotateSize = 100000;
+  const std::string rotate = "log.rotateSize = \"100000\"\n";
+  // What the agent logs up to its greeting, so that padding preferences
+  // (dumped into the log at start) can bring the file within a few lines
+  // of the rotation size when the capture starts.
+  size_t startup;
+  {
+    AgentRun probe;
+    probe.UseDefaultLogFolder(rotate);
+    ASSERT_TRUE(probe.Start());
+    ASSERT_EQ(probe.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+    startup = probe.Log().size();
+    ASSERT_TRUE(probe.parent().SendStop());
+    EXPECT_EQ(probe.Wait(kExitMs), 0);
+  }
+  ASSERT_GT(startup, 0u);
+  ASSERT_LT(startup + 4000, kRotateSize);
+  std::string preferences = rotate;
+  // About 100 bytes of prefix and name come with each padding line.
+  for (size_t i = 0, left = kRotateSize - startup - 1500; left > 300; i++) {
+    size_t n = std::min<size_t>(left - 100, 30000);
+    preferences += "test.padding" + std::to_string(i) + " = \"" + std::string(n, 'p') + "\"\n";
+    left -= n + 100;
+  }
+
+  AgentRun run;
+  run.UseDefaultLogFolder(preferences);
+  ASSERT_TRUE(run.Start());
+  ASSERT_EQ(run.WaitGreeting(kGreetMs), static_cast<uint32_t>(REMOTE_INFO_USER));
+  size_t atGreeting = run.Log().size();
+  ASSERT_LT(atGreeting + 500, kRotateSize);
+  ASSERT_GT(atGreeting + 4000, kRotateSize);
+  ASSERT_TRUE(run.parent().WriteSessionFiles(kNoBus, "/tmp", user.uid()));
+  ASSERT_TRUE(run.parent().SendCaptureStart("HDMI-A-1"));
+  ExpectEcho(run, "HDMI-A-1");
+
+  // Every refused second start logs a line as the session user; a few
+  // dozen take the file past the rotation size (well within the 3 s the
+  // agent waits for the unreachable bus).
+  const std::string cannot = "LogRotation: cannot rotate '" + run.logPath() + "' as uid " +
+                             std::to_string(user.uid()) + ": Permission denied";
+  int afterReport = 0;
+  for (int i = 0; i < 200 && afterReport < 5; i++) {
+    ASSERT_TRUE(run.parent().SendCaptureStart("HDMI-A-1"));
+    ASSERT_TRUE(run.parent().WaitControlRecord(REMOTE_ERROR, kReplyMs).has_value())
+        << "the agent stopped serving after " << i << " refused starts";
+    if (run.CountLog(cannot) > 0) afterReport++;
+  }
+  ASSERT_EQ(afterReport, 5) << run.Log().substr(kRotateSize - 2000);
+
+  ASSERT_TRUE(run.parent().SendStop());
+  EXPECT_EQ(run.Wait(kExitMs), 0);
+  std::string log = run.Log();
+  EXPECT_EQ(run.CountLog(cannot), 1u);
+  EXPECT_EQ(run.CountLog("Rotating to a new log file"), 0u);
+  EXPECT_GT(log.size(), kRotateSize);
+  EXPECT_NE(log.find("SightwellRemote: Stop signal received while waiting for DBus, exiting"),
+            std::string::npos);
+  std::string numbered = run.logPath();
+  numbered.insert(numbered.size() - 4, "-0");
+  EXPECT_NE(access(numbered.c_str(), F_OK), 0);
+}
+
 TEST(AgentCaptureStart, UnreachableSessionBusTimesOutAfterThreeSeconds) {
   AgentRun run;
   ASSERT_TRUE(run.Start());

@@ -4,10 +4,12 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "agent/message_locale.h"
 #include "agent/session_files.h"
+#include "lib/user/msg.h"
 
 namespace {
 
@@ -110,6 +112,17 @@ TEST(MessageLocale, LanguageFromLocaleName) {
   char tiny[2];
   MessageLanguageForLocale("de_DE", tiny, sizeof tiny);
   EXPECT_STREQ(tiny, "d");
+
+  // The language chosen is the one the message service then uses.
+  setenv("LC_ALL", "C", 1);
+  char *chosen = SetMessageLocale("velmora-mks");
+  char *inService = Msg_GetLocale();
+  ASSERT_NE(inService, nullptr);
+  EXPECT_STREQ(inService, "en");
+  ASSERT_NE(chosen, nullptr);
+  EXPECT_STREQ(chosen, inService);
+  free(chosen);
+  free(inService);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include "lib/log/log.h"
 #include "lib/log/log_output.h"
+#include "tests/lib/log/bounded_child.h"
 #include "tests/lib/log/log_test_output.h"
 #include "tests/lib/log/stderr_capture.h"
 
@@ -136,6 +137,32 @@ TEST_F(LogFacility, FullEarlyRingDropsTheOldestFirst) {
     ASSERT_EQ(t->lines[i].text, want);
   }
   EXPECT_EQ(first + static_cast<int>(t->lines.size()), kCount);
+}
+
+// An output that logs while it writes (the file output reporting a failed
+// rotation does) has its message queued; each call delivers what was queued
+// when it began and returns, instead of chasing the entries it queues.
+TEST_F(LogFacility, AnOutputThatLogsWhileWritingCannotKeepACallFromReturning) {
+  int status = RunInChild([] {
+    static int delivered = 0;
+    static const LogOutputOps ops = {
+        [](LogOutput *, LogMessageHeader *, size_t, const char *) {
+          delivered++;
+          Log_Info("logged by the output\n");
+        },
+        [](LogOutput *) { return true; }, [](LogOutput *) {}, nullptr};
+    static LogOutput echo = {kLogOutputVersion, kLogOutputTypeFile, const_cast<char *>("file"),
+                             nullptr, kLogInfo, -1, 0, &ops};
+    if (!Log_AddOutput(&echo)) {
+      return 2;
+    }
+    for (int i = 0; i < 3; i++) {
+      Log_Info("call %d\n", i);
+    }
+    // 1, then 1 queued + 1, then 2 queued + 1.
+    return delivered == 6 ? 0 : 3;
+  });
+  EXPECT_EQ(status, 0) << "-1: a call never returned";
 }
 
 TEST_F(LogFacility, LongMessagesUseTheSharedBufferThenAreCutOnACharacter) {
