@@ -456,7 +456,7 @@ bool WriteReport(const std::string &dir, const ReportContent &content, std::stri
        "    return el.tagName === 'IMG' ? el.complete && el.naturalWidth === 0 : el.error !== null;\n"
        "  }\n"
        "  function update() {\n"
-       "    var failed = items.filter(broken).map(function (el) { return el.id; });\n"
+       "    var failed = items.filter(broken).map(function (el) { return el.id || el.getAttribute('src'); });\n"
        "    if (failed.length) { document.body.dataset.loaded = 'error: ' + failed.join(' '); }\n"
        "    else if (items.every(ready)) { document.body.dataset.loaded = 'yes'; }\n"
        "  }\n"
