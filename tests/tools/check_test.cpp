@@ -112,6 +112,17 @@ TEST(HostCheck, PassesOnAWorkingSessionAndNamesTheCauseOfEachFault) {
     EXPECT_TRUE(Starts(run.lines["frames"], "ok ")) << run.output;
   }
   {
+    SCOPED_TRACE("no compositor on the session bus");
+    CheckRun run = RunCheck(services, agent, out);
+    ASSERT_TRUE(run.status.has_value()) << "the check did not end:\n" << run.output;
+    EXPECT_EQ(*run.status, 1) << run.output;
+    EXPECT_NE(run.lines["compositor"].find("org.gnome.Mutter.ScreenCast is not on the session bus"),
+              std::string::npos) << run.output;
+    EXPECT_TRUE(Starts(run.lines["frames"], "FAIL ")) << run.output;
+    EXPECT_TRUE(Starts(run.lines["input"], "FAIL ")) << run.output;
+    EXPECT_TRUE(Starts(run.lines["stop"], "ok ")) << run.output;
+  }
+  {
     SCOPED_TRACE("the agent is missing");
     auto compositor = swtest::StartFakeCompositor(services, {});
     ASSERT_TRUE(compositor != nullptr);

@@ -680,6 +680,7 @@ int RunCheck(int argc, char **argv) {
     parent.SendStop();
   }
   bool stoppedByItself = WaitOrKillAgent(&agent, greeting != 0 ? kStopMs : 0);
+  parent.EndAudio(2000);  // the reader thread appends to the file until then
   wav.Close();
   Summary s = parent.GetSummary();
   std::vector<std::string> log = ReadLines(logPath);

@@ -299,6 +299,7 @@ int main(int argc, char **argv) {
     if (!WaitOrKillAgent(&agent, o.stopTimeoutMs)) {
       ok = false;
     }
+    parent.EndAudio(2000);  // the reader thread appends to the file until then
   }
   Summary s = parent.GetSummary();
   if (!o.connector.empty() && s.frames == 0) {
