@@ -86,63 +86,44 @@ TEST(HostCheck, PassesOnAWorkingSessionAndNamesTheCauseOfEachFault) {
       EXPECT_EQ(access((out + "/" + file).c_str(), F_OK), 0) << file;
     }
   }
-  {
-    SCOPED_TRACE("the compositor refuses to record the monitor");
-    auto compositor = swtest::StartFakeCompositor(services, {"--sc-refuse-record"});
-    ASSERT_TRUE(compositor != nullptr);
-    CheckRun run = RunCheck(services, agent, out);
+  // One fault at a time; killing PipeWire cannot be undone, so it comes last.
+  struct Fault {
+    const char *what;
+    bool compositor;                 // start the fake compositor
+    std::vector<std::string> args;   // its fault switches
+    bool missingAgent;
+    bool killPipeWire;
+    const char *failing;             // the capability that must fail ...
+    const char *cause;               // ... with this in its line
+    const char *stillOk;             // one that must still work
+  };
+  const Fault faults[] = {
+      {"RecordMonitor refused", true, {"--sc-refuse-record"}, false, false, "frames",
+       "refused to record the monitor", "input"},
+      {"ConnectToEIS refused", true, {"--rd-refuse-eis"}, false, false, "input",
+       "refused ConnectToEIS", "frames"},
+      {"no compositor on the bus", false, {}, false, false, "compositor",
+       "org.gnome.Mutter.ScreenCast is not on the session bus", "stop"},
+      {"the agent is missing", true, {}, true, false, "agent", "missing", "pipewire"},
+      {"PipeWire killed", true, {}, false, true, "audio", "PipeWire is not running", "stop"},
+  };
+  for (const Fault &f : faults) {
+    SCOPED_TRACE(f.what);
+    std::unique_ptr<swtest::Process> compositor;
+    if (f.compositor) {
+      compositor = swtest::StartFakeCompositor(services, f.args);
+      ASSERT_TRUE(compositor != nullptr);
+    }
+    if (f.killPipeWire) {
+      ASSERT_TRUE(services.Kill("pipewire"));
+    }
+    CheckRun run = RunCheck(services, f.missingAgent ? out + "/no-such-agent" : agent, out);
     ASSERT_TRUE(run.status.has_value()) << "the check did not end:\n" << run.output;
     EXPECT_EQ(*run.status, 1) << run.output;
-    EXPECT_TRUE(Starts(run.lines["screencast"], "FAIL ")) << run.output;
-    EXPECT_NE(run.lines["frames"].find("refused to record the monitor"), std::string::npos)
-        << run.output;
-    EXPECT_TRUE(Starts(run.lines["input"], "ok ")) << run.output;
-    EXPECT_TRUE(Starts(run.lines["audio"], "ok ")) << run.output;
-    EXPECT_EQ(run.lines["result"], "FAILED");
-  }
-  {
-    SCOPED_TRACE("the compositor refuses EIS");
-    auto compositor = swtest::StartFakeCompositor(services, {"--rd-refuse-eis"});
-    ASSERT_TRUE(compositor != nullptr);
-    CheckRun run = RunCheck(services, agent, out);
-    ASSERT_TRUE(run.status.has_value()) << "the check did not end:\n" << run.output;
-    EXPECT_EQ(*run.status, 1) << run.output;
-    EXPECT_TRUE(Starts(run.lines["input"], "FAIL ")) << run.output;
-    EXPECT_NE(run.lines["input"].find("refused ConnectToEIS"), std::string::npos) << run.output;
-    EXPECT_TRUE(Starts(run.lines["frames"], "ok ")) << run.output;
-  }
-  {
-    SCOPED_TRACE("no compositor on the session bus");
-    CheckRun run = RunCheck(services, agent, out);
-    ASSERT_TRUE(run.status.has_value()) << "the check did not end:\n" << run.output;
-    EXPECT_EQ(*run.status, 1) << run.output;
-    EXPECT_NE(run.lines["compositor"].find("org.gnome.Mutter.ScreenCast is not on the session bus"),
-              std::string::npos) << run.output;
-    EXPECT_TRUE(Starts(run.lines["frames"], "FAIL ")) << run.output;
-    EXPECT_TRUE(Starts(run.lines["input"], "FAIL ")) << run.output;
-    EXPECT_TRUE(Starts(run.lines["stop"], "ok ")) << run.output;
-  }
-  {
-    SCOPED_TRACE("the agent is missing");
-    auto compositor = swtest::StartFakeCompositor(services, {});
-    ASSERT_TRUE(compositor != nullptr);
-    CheckRun run = RunCheck(services, out + "/no-such-agent", out);
-    ASSERT_TRUE(run.status.has_value()) << "the check did not end:\n" << run.output;
-    EXPECT_EQ(*run.status, 1) << run.output;
-    EXPECT_TRUE(Starts(run.lines["agent"], "FAIL ")) << run.output;
-    EXPECT_NE(run.lines["agent"].find("missing"), std::string::npos) << run.output;
-  }
-  {
-    SCOPED_TRACE("PipeWire has stopped");
-    auto compositor = swtest::StartFakeCompositor(services, {});
-    ASSERT_TRUE(compositor != nullptr);
-    ASSERT_TRUE(services.Kill("pipewire"));
-    CheckRun run = RunCheck(services, agent, out);
-    ASSERT_TRUE(run.status.has_value()) << "the check did not end:\n" << run.output;
-    EXPECT_EQ(*run.status, 1) << run.output;
-    EXPECT_TRUE(Starts(run.lines["pipewire"], "FAIL ")) << run.output;
-    EXPECT_NE(run.lines["audio"].find("PipeWire is not running"), std::string::npos) << run.output;
-    EXPECT_TRUE(Starts(run.lines["stop"], "ok ")) << run.output;
+    EXPECT_TRUE(Starts(run.lines[f.failing], "FAIL ")) << run.output;
+    EXPECT_NE(run.lines[f.failing].find(f.cause), std::string::npos) << run.output;
+    EXPECT_TRUE(Starts(run.lines[f.stillOk], "ok ")) << run.output;
+    EXPECT_EQ(run.lines["result"], "FAILED") << run.output;
   }
   {
     SCOPED_TRACE("no session there");

@@ -517,8 +517,8 @@ std::string Fixed(const char *format, double v) {
   return buf;
 }
 
-}  // namespace
-
+// The cause the agent's log gives for a failed capability, with the log
+// line that shows it; empty when no line explains it.
 std::string CauseFromLog(const std::string &capability, const std::vector<std::string> &logLines) {
   for (const auto &line : logLines) {
     for (const LogCause &c : kLogCauses) {
@@ -529,6 +529,8 @@ std::string CauseFromLog(const std::string &capability, const std::vector<std::s
   }
   return "";
 }
+
+}  // namespace
 
 int RunCheck(int argc, char **argv) {
   CheckOptions o;
