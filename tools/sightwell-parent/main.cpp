@@ -171,7 +171,9 @@ bool CheckInput(const std::string &eisEvents, const std::vector<InputEvent> &sen
   } while (std::chrono::steady_clock::now() < deadline);
   size_t matched = 0;
   while (matched < sent.size() && matched < got.size() && sent[matched] == got[matched]) {
-    latencyMs->push_back(static_cast<double>(got[matched].ns - sent[matched].ns) / 1e6);
+    if (got[matched].ns >= sent[matched].ns) {  // one clock, but never wrap a stray stamp
+      latencyMs->push_back(static_cast<double>(got[matched].ns - sent[matched].ns) / 1e6);
+    }
     matched++;
   }
   char text[160];
