@@ -20,6 +20,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -194,6 +195,18 @@ bool FindSession(const CheckOptions &o, Session *s, std::string *error) {
   return true;
 }
 
+// Text from the session (a monitor's name, the compositor's error texts
+// quoted in the agent's log) goes to root's terminal: control characters
+// become '?', so a session user cannot send escape sequences to it.
+std::string Printable(std::string s) {
+  for (char &ch : s) {
+    if (static_cast<unsigned char>(ch) < 0x20 || ch == 0x7f) {
+      ch = '?';
+    }
+  }
+  return s;
+}
+
 // What the session's bus says, asked from a child process that runs as the
 // session user (the compositor's bus accepts no one else).
 struct BusProbe {
@@ -234,7 +247,14 @@ std::string PrimaryConnector(GDBusConnection *bus) {
     if (g_variant_get_boolean(primary) && g_variant_n_children(monitors) > 0) {
       g_autoptr(GVariant) spec = g_variant_get_child_value(monitors, 0);
       g_autoptr(GVariant) connector = g_variant_get_child_value(spec, 0);
-      return g_variant_get_string(connector, nullptr);
+      // Connector names are short words (eDP-1, HDMI-A-1, Meta-0); anything
+      // else from the session's bus is not used.
+      std::string name = g_variant_get_string(connector, nullptr);
+      bool plain = !name.empty() && name.size() < sizeof(ChannelMessage{}.connector);
+      for (char ch : name) {
+        plain = plain && (g_ascii_isalnum(ch) || ch == '-' || ch == '_' || ch == '.');
+      }
+      return plain ? name : "";
     }
   }
   return "";
@@ -321,6 +341,7 @@ BusProbe ProbeBus(const Session &s) {
     }
   } else if (word == "error") {
     std::getline(in >> std::ws, probe.error);
+    probe.error = Printable(probe.error);
   } else {
     probe.error = "no answer within " + std::to_string(kBusProbeMs / 1000) + " s";
   }
@@ -408,7 +429,7 @@ std::string Message(const std::string &line) {
       pos++;
     }
   }
-  std::string m = pos == std::string::npos ? line : line.substr(pos);
+  std::string m = Printable(pos == std::string::npos ? line : line.substr(pos));
   return m.size() > 160 ? m.substr(0, 157) + "..." : m;
 }
 
@@ -460,6 +481,45 @@ class AudioLevel {
   double sumSquares_ = 0;
   double peak_ = 0;
   uint64_t count_ = 0;
+};
+
+// A private HOME for the agent whose preferences send its log where the
+// check reads it; removed with everything the agent left in it.
+class PrivateHome {
+ public:
+  PrivateHome() = default;
+  ~PrivateHome() {
+    if (!path_.empty()) {
+      std::error_code ignored;
+      std::filesystem::remove_all(path_, ignored);
+    }
+  }
+  PrivateHome(const PrivateHome &) = delete;
+  PrivateHome &operator=(const PrivateHome &) = delete;
+
+  // 0, or -1 with errno.
+  int Create(const std::string &logPath) {
+    char dir[] = "/tmp/sightwell-check-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+      return -1;
+    }
+    path_ = dir;
+    if (mkdir((path_ + "/.velmora").c_str(), 0700) != 0) {
+      return -1;
+    }
+    std::ofstream config(path_ + "/.velmora/config");
+    config << "sightwell.log.fileName = \"" << logPath << "\"\n";
+    config.close();
+    if (!config) {
+      errno = EIO;
+      return -1;
+    }
+    return 0;
+  }
+  const std::string &path() const { return path_; }
+
+ private:
+  std::string path_;
 };
 
 struct Verdict {
@@ -597,19 +657,18 @@ int RunCheck(int argc, char **argv) {
     return Finish(verdicts);
   }
   const std::string out = outReal;
-  // The agent reads its preferences from HOME: a private one sends its log
-  // into the output folder, where the check reads it.
-  char homeTemplate[] = "/tmp/sightwell-check-XXXXXX";
-  if (mkdtemp(homeTemplate) == nullptr) {
-    verdicts.Fail("agent", std::string("cannot create a private home: ") + strerror(errno));
+  const std::string logPath = out + "/sightwell.log";
+  // The path goes into a quoted preference value.
+  if (out.find_first_of("\"\\\n") != std::string::npos) {
+    verdicts.Fail("agent", "the output folder's path may not hold quotes, backslashes or newlines");
     return Finish(verdicts);
   }
-  const std::string home = homeTemplate;
-  const std::string logPath = out + "/sightwell.log";
-  mkdir((home + "/.velmora").c_str(), 0700);
-  {
-    std::ofstream config(home + "/.velmora/config");
-    config << "sightwell.log.fileName = \"" << logPath << "\"\n";
+  // The agent reads its preferences from HOME: a private one sends its log
+  // into the output folder, where the check reads it.
+  PrivateHome home;
+  if (home.Create(logPath) != 0) {
+    verdicts.Fail("agent", std::string("cannot create a private home: ") + strerror(errno));
+    return Finish(verdicts);
   }
   unlink(logPath.c_str());
 
@@ -631,7 +690,7 @@ int RunCheck(int argc, char **argv) {
     return Finish(verdicts);
   }
   AgentProcess agent;
-  if (StartAgent(o.agent, card, false, {{"HOME", home}}, &agent) != 0) {
+  if (StartAgent(o.agent, card, false, {{"HOME", home.path()}}, &agent) != 0) {
     verdicts.Fail("agent", std::string("cannot start the agent: ") + strerror(errno));
     return Finish(verdicts);
   }
@@ -787,9 +846,6 @@ int RunCheck(int argc, char **argv) {
   if (!WriteArtefacts(out, parent, PixelLayout::BGRx, report, &error)) {
     fprintf(stderr, "sightwell-parent check: %s\n", error.c_str());
   }
-  unlink((home + "/.velmora/config").c_str());
-  rmdir((home + "/.velmora").c_str());
-  rmdir(home.c_str());
   printf("%-11s %s\n", "report", (out + "/report.html").c_str());
   return Finish(verdicts);
 }
