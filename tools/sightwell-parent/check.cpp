@@ -825,6 +825,10 @@ int RunCheck(int argc, char **argv) {
                                                   cause("logout", probe.answered ? "" : compositorCause));
     }
   }
+  if (s.malformed > 0) {
+    verdicts.Fail("records", std::to_string(s.malformed) + " malformed record(s) from the agent, the first: " +
+                                 Printable(s.firstMalformed));
+  }
   if (greeting != 0 && stoppedByItself && agent.status == 0) {
     verdicts.Ok("stop", "the agent exited 0 after REMOTE_STOP");
   } else if (greeting != 0) {
