@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <set>
@@ -191,6 +192,34 @@ class RealCompositor : public ::testing::Test {
   static inline std::vector<int16_t> audio_;
   static inline std::unique_ptr<swtest::Process> terminal_;
 };
+
+// The operator's host check against the same session, with its own agent,
+// before the suite's agent captures anything: every capability must pass.
+TEST_F(RealCompositor, HostCheckPassesEveryCapability) {
+  const std::string out = state_ + "/check";
+  auto check = swtest::Process::Spawn(
+      {swtest::ParentBinary(), "check", "--runtime-dir", env_["XDG_RUNTIME_DIR"], "--bus",
+       env_["DBUS_SESSION_BUS_ADDRESS"], "--uid", std::to_string(uid_), "--agent",
+       swtest::AgentBinary(), "--input", "--out", out},
+      {});
+  ASSERT_TRUE(check != nullptr);
+  auto status = check->Wait(90000);
+  ASSERT_TRUE(status.has_value()) << "the check did not end:\n" << check->Stdout();
+  std::cout << check->Stdout();
+  EXPECT_EQ(*status, 0) << check->Stdout() << check->Stderr();
+  std::map<std::string, std::string> verdicts;
+  std::istringstream lines(check->Stdout());
+  for (std::string capability, rest; lines >> capability && std::getline(lines >> std::ws, rest);) {
+    verdicts[capability] = rest;
+  }
+  for (const char *capability : {"session", "compositor", "pipewire", "agent", "screencast",
+                                 "frames", "cursor", "input", "audio", "logout", "stop"}) {
+    EXPECT_EQ(verdicts[capability].rfind("ok ", 0), 0u) << capability << ": " << verdicts[capability];
+  }
+  EXPECT_NE(verdicts["screencast"].find("Meta-0"), std::string::npos) << verdicts["screencast"];
+  EXPECT_NE(verdicts["frames"].find("1280x720"), std::string::npos) << verdicts["frames"];
+  EXPECT_EQ(access((out + "/report.html").c_str(), F_OK), 0);
+}
 
 TEST_F(RealCompositor, CaptureStartsOnTheVirtualMonitorAndFramesShowAClientWindow) {
   ASSERT_EQ(parent_->WaitForControl(10000), static_cast<uint32_t>(REMOTE_INFO_USER));

@@ -8,16 +8,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tools/sightwell-parent/agent_process.h"
+#include "tools/sightwell-parent/check.h"
 #include "tools/sightwell-parent/image_writer.h"
 #include "tools/sightwell-parent/parent.h"
+#include "tools/sightwell-parent/report.h"
 #include "tools/sightwell-parent/wav_writer.h"
 
 using namespace swparent;
@@ -36,6 +42,7 @@ struct Options {
   double seconds = 5;
   int inputEvents = 0;
   std::string inputLog;
+  std::string eisEvents;
   std::string out;
   PixelLayout layout = PixelLayout::BGRx;
   bool progress = false;
@@ -47,8 +54,9 @@ void Usage() {
           "usage: sightwell-parent --card NAME [--agent PATH [--greeter]]\n"
           "         [--dbus-address ADDR --xdg-runtime DIR --uid N] [--connector NAME]\n"
           "         [--audio] [--seconds S] [--input-events N] [--input-log FILE]\n"
-          "         [--out DIR] [--format bgrx|rgbx|bgra|rgba] [--progress]\n"
-          "         [--stop-timeout MS]\n");
+          "         [--eis-events FILE] [--out DIR] [--format bgrx|rgbx|bgra|rgba]\n"
+          "         [--progress] [--stop-timeout MS]\n"
+          "       sightwell-parent check --help   (a host check against a live session)\n");
 }
 
 bool ParseOptions(int argc, char **argv, Options *o) {
@@ -61,6 +69,7 @@ bool ParseOptions(int argc, char **argv, Options *o) {
       {"input-log", required_argument, nullptr, 'I'},  {"out", required_argument, nullptr, 'o'},
       {"format", required_argument, nullptr, 'f'},     {"progress", no_argument, nullptr, 'p'},
       {"stop-timeout", required_argument, nullptr, 't'}, {"help", no_argument, nullptr, 'h'},
+      {"eis-events", required_argument, nullptr, 'E'},
       {nullptr, 0, nullptr, 0}};
   int c;
   while ((c = getopt_long(argc, argv, "", longOptions, nullptr)) != -1) {
@@ -76,6 +85,7 @@ bool ParseOptions(int argc, char **argv, Options *o) {
       case 's': o->seconds = strtod(optarg, nullptr); break;
       case 'i': o->inputEvents = atoi(optarg); break;
       case 'I': o->inputLog = optarg; break;
+      case 'E': o->eisEvents = optarg; break;
       case 'o': o->out = optarg; break;
       case 'f':
         if (!ParsePixelLayout(optarg, &o->layout)) {
@@ -95,60 +105,24 @@ bool ParseOptions(int argc, char **argv, Options *o) {
   return true;
 }
 
-struct AgentProcess {
-  pid_t pid = -1;
-  int status = -1;  // exit status, or 128 + signal
-  rusage usage{};
-  bool exited = false;
+// An input event as sent, or as the compositor's EIS side recorded it.
+struct InputEvent {
+  uint64_t ns;
+  bool key;
+  double a, b;  // key: code, pressed; motion: x, y
+  bool operator==(const InputEvent &o) const { return key == o.key && a == o.a && b == o.b; }
 };
-
-bool StartAgent(const Options &o, AgentProcess *agent) {
-  pid_t pid = fork();
-  if (pid < 0) {
-    return false;
-  }
-  if (pid == 0) {
-    setenv("QUILLWORKER_CARD", o.card.c_str(), 1);
-    if (o.greeter) {
-      setenv("REMOTE_SESSION_WORKFLOW", "greeter", 1);
-    } else {
-      unsetenv("REMOTE_SESSION_WORKFLOW");
-    }
-    execl(o.agent.c_str(), o.agent.c_str(), static_cast<char *>(nullptr));
-    fprintf(stderr, "sightwell-parent: cannot run %s: %s\n", o.agent.c_str(), strerror(errno));
-    _exit(127);
-  }
-  agent->pid = pid;
-  return true;
-}
-
-bool WaitAgent(AgentProcess *agent, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!agent->exited) {
-    int status;
-    pid_t r = wait4(agent->pid, &status, WNOHANG, &agent->usage);
-    if (r == agent->pid) {
-      agent->exited = true;
-      agent->status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      break;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 // Sends the i-th scripted input event: key presses and releases of the
 // letters a..l interleaved with pointer moves along a diagonal.
-void SendScriptedInput(Parent &parent, int i, FILE *log) {
+void SendScriptedInput(Parent &parent, int i, FILE *log, std::vector<InputEvent> *sent) {
   static const uint16_t keys[] = {0x1e, 0x30, 0x2e, 0x20, 0x12, 0x21, 0x22, 0x23, 0x17, 0x24, 0x25, 0x26};
   uint64_t ns = MonotonicNs();
   if (i % 3 == 2) {
     int32_t x = 10 + (i * 7) % 600;
     int32_t y = 10 + (i * 5) % 400;
     parent.SendMouse(x, y, 0, 0, 0);
+    sent->push_back({ns, false, static_cast<double>(x), static_cast<double>(y)});
     if (log != nullptr) {
       fprintf(log, "%llu motion %d %d\n", static_cast<unsigned long long>(ns), x, y);
     }
@@ -156,47 +130,68 @@ void SendScriptedInput(Parent &parent, int i, FILE *log) {
     uint16_t key = keys[(i / 3) % 12];
     bool pressed = i % 3 == 0;
     parent.SendKey(key, pressed);
+    sent->push_back({ns, true, static_cast<double>(key), pressed ? 1.0 : 0.0});
     if (log != nullptr) {
       fprintf(log, "%llu key %u %d\n", static_cast<unsigned long long>(ns), key, pressed ? 1 : 0);
     }
   }
 }
 
-// A bar chart of frames, audio blocks and input events per second.
-bool WriteTimeline(const std::string &path, const Summary &s) {
-  uint32_t seconds = s.timeline.empty() ? 1 : s.timeline.rbegin()->first + 1;
-  const uint32_t barW = 8, groupW = 32, h = 240, w = seconds * groupW + 16;
-  uint32_t maxValue = 1;
-  for (const auto &[sec, b] : s.timeline) {
-    maxValue = std::max({maxValue, b.frames, b.audioBlocks, b.inputEvents});
-  }
-  std::vector<uint8_t> pixels(static_cast<size_t>(w) * h * 4, 255);
-  auto bar = [&](uint32_t x0, uint32_t value, uint8_t r, uint8_t g, uint8_t b) {
-    uint32_t bh = static_cast<uint32_t>(static_cast<double>(value) / maxValue * (h - 20));
-    for (uint32_t y = h - 10 - bh; y < h - 10; y++) {
-      for (uint32_t x = x0; x < x0 + barW && x < w; x++) {
-        uint8_t *p = &pixels[(static_cast<size_t>(y) * w + x) * 4];
-        p[0] = r; p[1] = g; p[2] = b; p[3] = 255;
-      }
+// Reads the key presses and absolute pointer moves the fake compositor's
+// EIS server recorded ("NS key CODE PRESSED", "NS abs X Y" lines).
+std::vector<InputEvent> ReadEisEvents(const std::string &path) {
+  std::vector<InputEvent> events;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    InputEvent e{};
+    std::string kind;
+    if (fields >> e.ns >> kind >> e.a >> e.b && (kind == "key" || kind == "abs")) {
+      e.key = kind == "key";
+      events.push_back(e);
     }
-  };
-  for (uint32_t x = 0; x < w; x++) {  // base line
-    uint8_t *p = &pixels[(static_cast<size_t>(h - 10) * w + x) * 4];
-    p[0] = p[1] = p[2] = 0;
   }
-  for (const auto &[sec, b] : s.timeline) {
-    uint32_t x0 = 8 + sec * groupW;
-    bar(x0, b.frames, 40, 90, 200);
-    bar(x0 + barW, b.audioBlocks, 40, 170, 60);
-    bar(x0 + 2 * barW, b.inputEvents, 210, 90, 30);
+  return events;
+}
+
+// Matches what was sent against what the compositor received, in order,
+// and adds the result and the latencies to the summary. False when an
+// event was lost, reordered or changed. The agent has stopped when this
+// runs, but the compositor may still be writing its last events.
+bool CheckInput(const std::string &eisEvents, const std::vector<InputEvent> &sent,
+                SummaryLines *lines, std::vector<double> *latencyMs) {
+  std::vector<InputEvent> got;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  do {
+    got = ReadEisEvents(eisEvents);
+    if (got.size() >= sent.size()) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  } while (std::chrono::steady_clock::now() < deadline);
+  size_t matched = 0;
+  while (matched < sent.size() && matched < got.size() && sent[matched] == got[matched]) {
+    if (got[matched].ns >= sent[matched].ns) {  // one clock, but never wrap a stray stamp
+      latencyMs->push_back(static_cast<double>(got[matched].ns - sent[matched].ns) / 1e6);
+    }
+    matched++;
   }
-  std::string error;
-  return WritePng(path, pixels, w, h, PixelLayout::RGBA, &error);
+  char text[160];
+  snprintf(text, sizeof text, "%zu of %zu sent, %zu in order", got.size(), sent.size(), matched);
+  lines->push_back({"input events received", text});
+  double maxMs = latencyMs->empty() ? 0 : *std::max_element(latencyMs->begin(), latencyMs->end());
+  snprintf(text, sizeof text, "p50 %.2f p99 %.2f max %.2f", Percentile(*latencyMs, 50),
+           Percentile(*latencyMs, 99), maxMs);
+  lines->push_back({"input latency ms", text});
+  return !sent.empty() && matched == sent.size() && got.size() == sent.size();
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
+  if (argc > 1 && strcmp(argv[1], "check") == 0) {
+    return RunCheck(argc - 1, argv + 1);
+  }
   Options o;
   if (!ParseOptions(argc, argv, &o)) {
     Usage();
@@ -225,7 +220,7 @@ int main(int argc, char **argv) {
     return 1;
   }
   AgentProcess agent;
-  if (!o.agent.empty() && !StartAgent(o, &agent)) {
+  if (!o.agent.empty() && StartAgent(o.agent, o.card, o.greeter, {}, &agent) != 0) {
     fprintf(stderr, "sightwell-parent: cannot start the agent\n");
     return 1;
   }
@@ -261,6 +256,8 @@ int main(int argc, char **argv) {
     }
   }
   FILE *inputLog = o.inputLog.empty() ? nullptr : fopen(o.inputLog.c_str(), "w");
+  std::vector<InputEvent> sentInput;
+  sentInput.reserve(static_cast<size_t>(std::max(0, o.inputEvents)));
   if (ok) {
     auto start = std::chrono::steady_clock::now();
     auto end = start + std::chrono::milliseconds(static_cast<int64_t>(o.seconds * 1000));
@@ -274,7 +271,7 @@ int main(int argc, char **argv) {
                 : std::min(o.inputEvents,
                            static_cast<int>((t - o.seconds * 0.25) / (o.seconds * 0.5) * o.inputEvents));
       while (sent < due) {
-        SendScriptedInput(parent, sent++, inputLog);
+        SendScriptedInput(parent, sent++, inputLog, &sentInput);
       }
       if (o.progress && std::chrono::steady_clock::now() >= nextProgress) {
         nextProgress += std::chrono::milliseconds(250);
@@ -288,7 +285,7 @@ int main(int argc, char **argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(o.inputEvents > 0 ? 2 : 100));
     }
     while (sent < o.inputEvents) {
-      SendScriptedInput(parent, sent++, inputLog);
+      SendScriptedInput(parent, sent++, inputLog, &sentInput);
     }
     if (o.progress) {
       fprintf(stderr, "\n");
@@ -301,12 +298,10 @@ int main(int argc, char **argv) {
     parent.SendStop();
   }
   if (agent.pid > 0) {
-    if (!WaitAgent(&agent, o.stopTimeoutMs)) {
-      fprintf(stderr, "sightwell-parent: the agent did not exit; killing it\n");
-      kill(agent.pid, SIGKILL);
-      WaitAgent(&agent, 5000);
+    if (!WaitOrKillAgent(&agent, o.stopTimeoutMs)) {
       ok = false;
     }
+    parent.EndAudio(2000);  // the reader thread appends to the file until then
   }
   Summary s = parent.GetSummary();
   if (!o.connector.empty() && s.frames == 0) {
@@ -320,49 +315,29 @@ int main(int argc, char **argv) {
   }
   wav.Close();
 
-  std::string summary;
-  char line[512];
-  auto add = [&](const char *fmt, auto... args) {
-    snprintf(line, sizeof line, fmt, args...);
-    summary += line;
-  };
-  add("frames: %llu\n", static_cast<unsigned long long>(s.frames));
-  add("fps: %.1f\n", s.Fps());
-  add("frame latency ms: p50 %.2f p99 %.2f (%zu stamped)\n", Percentile(s.frameLatencyMs, 50),
-      Percentile(s.frameLatencyMs, 99), s.frameLatencyMs.size());
-  add("frames skipped by the agent: %llu\n", static_cast<unsigned long long>(s.frameCounterGaps));
-  add("frames out of order: %llu\n", static_cast<unsigned long long>(s.frameOrderErrors));
-  add("cursor updates: %llu (%llu with bitmap)\n", static_cast<unsigned long long>(s.cursorUpdates),
-      static_cast<unsigned long long>(s.cursorBitmaps));
-  add("audio: %.2f s in %llu blocks, %llu gaps\n", s.AudioSeconds(),
-      static_cast<unsigned long long>(s.audioBlocks), static_cast<unsigned long long>(s.audioGaps));
-  add("input events sent: %llu\n", static_cast<unsigned long long>(s.inputEventsSent));
-  add("logouts: %llu, errors: %llu\n", static_cast<unsigned long long>(s.logouts),
-      static_cast<unsigned long long>(s.errors));
-  add("malformed: %llu%s%s\n", static_cast<unsigned long long>(s.malformed),
-      s.malformed ? " first: " : "", s.firstMalformed.c_str());
+  ReportContent report;
+  report.title = "Sightwell run, card " + o.card;
+  AddReceivedLines(s, &report.lines);
+  if (!o.eisEvents.empty() && !CheckInput(o.eisEvents, sentInput, &report.lines, &report.inputLatencyMs)) {
+    ok = false;
+  }
+  char line[160];
   if (agent.pid > 0) {
     double cpu = static_cast<double>(agent.usage.ru_utime.tv_sec + agent.usage.ru_stime.tv_sec) +
                  static_cast<double>(agent.usage.ru_utime.tv_usec + agent.usage.ru_stime.tv_usec) / 1e6;
-    add("agent exit status: %d\n", agent.status);
-    add("agent cpu: %.2f s, peak memory: %ld KiB\n", cpu, agent.usage.ru_maxrss);
+    report.lines.push_back({"agent exit status", std::to_string(agent.status)});
+    snprintf(line, sizeof line, "%.2f s, peak memory: %ld KiB", cpu, agent.usage.ru_maxrss);
+    report.lines.push_back({"agent cpu", line});
   }
-  add("result: %s\n", ok ? "ok" : "FAILED");
-  fputs(summary.c_str(), stdout);
+  report.lines.push_back({"result", ok ? "ok" : "FAILED"});
+  fputs(SummaryText(report.lines).c_str(), stdout);
 
   if (!o.out.empty()) {
+    report.summary = std::move(s);
     std::string error;
-    if (auto frame = parent.LastFrame(); frame && frame->width > 0) {
-      WritePng(o.out + "/frame.png", frame->pixels, frame->width, frame->height, o.layout, &error);
-    }
-    if (auto cursor = parent.LastCursorWithBitmap()) {
-      WritePng(o.out + "/cursor.png", cursor->bitmap, cursor->record.cursorWidth,
-               cursor->record.cursorHeight, PixelLayout::BGRA, &error);
-    }
-    WriteTimeline(o.out + "/timeline.png", s);
-    if (FILE *f = fopen((o.out + "/summary.txt").c_str(), "w")) {
-      fputs(summary.c_str(), f);
-      fclose(f);
+    if (!WriteArtefacts(o.out, parent, o.layout, report, &error)) {
+      fprintf(stderr, "sightwell-parent: %s\n", error.c_str());
+      return 1;
     }
   }
   return ok ? 0 : 1;

@@ -448,7 +448,11 @@ void Parent::AudioLoop(int fd) {
     audioRecords_.push_back(record);
     changed_.notify_all();
   }
-  audioEof_.store(true);
+  {
+    // Under the lock, so EndAudio cannot miss the wake-up.
+    std::lock_guard<std::mutex> guard(lock_);
+    audioEof_.store(true);
+  }
   changed_.notify_all();
 }
 
@@ -462,6 +466,18 @@ bool Parent::WaitForAudio(int timeoutMs) {
   std::unique_lock<std::mutex> guard(lock_);
   return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
                            [&] { return audioHandshake_; });
+}
+
+void Parent::EndAudio(int timeoutMs) {
+  auto ended = [&] {
+    std::unique_lock<std::mutex> guard(lock_);
+    return changed_.wait_for(guard, std::chrono::milliseconds(timeoutMs),
+                             [&] { return !audioHandshake_ || audioEof_.load(); });
+  };
+  if (!ended()) {
+    CloseAudio();
+    ended();
+  }
 }
 
 bool Parent::SendOn(std::atomic<int> &fdSlot, std::mutex &sendLock, const ChannelMessage &record) {

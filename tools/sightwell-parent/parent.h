@@ -121,6 +121,11 @@ class Parent {
   // True once the agent closed the connection (end of stream seen).
   bool ControlClosedByAgent() const { return controlEof_.load(); }
   bool AudioClosedByAgent() const { return audioEof_.load(); }
+  // Once the agent has gone: waits until the audio reader has seen the end
+  // of the stream (closing it from this side after timeoutMs), so no
+  // OnAudio callback runs any more. At once when there was no audio
+  // connection.
+  void EndAudio(int timeoutMs);
 
   // Copies of what was received.
   Summary GetSummary();
