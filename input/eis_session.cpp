@@ -106,9 +106,9 @@ GVariant *CallBounded(const InputState &state, GDBusConnection *conn, const char
   g_autoptr(GMainContext) context = g_main_context_new();
   g_autoptr(GCancellable) cancellable = g_cancellable_new();
   StopWatch watch{&state, cancellable};
-  g_autoptr(GSource) poll = g_timeout_source_new(kStopPollMs);
-  g_source_set_callback(poll, OnStopPoll, &watch, nullptr);
-  g_source_attach(poll, context);
+  g_autoptr(GSource) stopPoll = g_timeout_source_new(kStopPollMs);
+  g_source_set_callback(stopPoll, OnStopPoll, &watch, nullptr);
+  g_source_attach(stopPoll, context);
 
   CallResult result;
   g_main_context_push_thread_default(context);
@@ -119,7 +119,7 @@ GVariant *CallBounded(const InputState &state, GDBusConnection *conn, const char
     g_main_context_iteration(context, TRUE);
   }
   g_main_context_pop_thread_default(context);
-  g_source_destroy(poll);
+  g_source_destroy(stopPoll);
 
   if (outFds != nullptr) {
     *outFds = result.fds;

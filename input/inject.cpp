@@ -219,7 +219,9 @@ void Inject(const QueuedInput &input, ei_device **kbd, ei_device **abs, uint16_t
     }
     int waitedMs = static_cast<int>((InputMonotonicNs() - began) / 1000000);
     guard.lock();
-    state.roomBudgetMs = ready > 0 ? std::max(state.roomBudgetMs - waitedMs, 1) : 0;
+    // Every pass spends at least 1 ms of the budget, so the loop ends even
+    // if the socket keeps reporting room that the drain cannot use.
+    state.roomBudgetMs = ready > 0 ? std::max(state.roomBudgetMs - std::max(waitedMs, 1), 0) : 0;
     DrainQueueLocked(state);  // refills the budget when the socket took some
   }
   uint16_t sentButtons = state.lastButtons != nullptr ? *state.lastButtons : 0;

@@ -68,7 +68,8 @@ struct InputState {
   static constexpr int kRoomBudgetMs = 1000;
   int roomBudgetMs = kRoomBudgetMs;
   // eventfd of the input event thread, written when the queue waits for
-  // room, so that thread polls the socket for it.
+  // room, so that thread polls the socket for it (atomic: set once, read
+  // without the lock).
   std::atomic<int> wakeFd{-1};
 };
 
