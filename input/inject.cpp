@@ -224,11 +224,16 @@ void Inject(const QueuedInput &input, ei_device **kbd, ei_device **abs, uint16_t
     state.roomBudgetMs = ready > 0 ? std::max(state.roomBudgetMs - std::max(waitedMs, 1), 0) : 0;
     DrainQueueLocked(state);  // refills the budget when the socket took some
   }
+  // Motion is merged only while the device is away or the compositor has
+  // stalled: one that merely reads slower than the parent sends gets every
+  // position, the full queue holding the parent back instead.
+  const bool deviceAway =
+      EmulatingDevice(state, input.kind == QueuedInput::kKey ? kKbdSlot : kAbsSlot) == nullptr;
+  const bool mayMerge = deviceAway || state.roomBudgetMs == 0;
   uint16_t sentButtons = state.lastButtons != nullptr ? *state.lastButtons : 0;
-  state.givenUp += static_cast<uint32_t>(state.queue.Push(input, sentButtons));
+  state.givenUp += static_cast<uint32_t>(state.queue.Push(input, sentButtons, mayMerge));
   DrainQueueLocked(state);
-  if (!state.queue.Empty() &&
-      EmulatingDevice(state, input.kind == QueuedInput::kKey ? kKbdSlot : kAbsSlot) == nullptr) {
+  if (!state.queue.Empty() && deviceAway) {
     NoteMissing(state, input.kind);
   }
   if (state.waitingForRoom) {

@@ -47,10 +47,10 @@ void InputQueue::Erase(size_t i) {
   tailMotionOnly_ = false;
 }
 
-size_t InputQueue::Push(const QueuedInput &input, uint16_t lastButtons) {
+size_t InputQueue::Push(const QueuedInput &input, uint16_t lastButtons, bool mayMerge) {
   const bool motionOnlyShape = input.kind == QueuedInput::kMouse && input.wheel == 0 &&
                                input.hwheel == 0;
-  if (size_ > 0 && motionOnlyShape && tailMotionOnly_) {
+  if (mayMerge && size_ > 0 && motionOnlyShape && tailMotionOnly_) {
     QueuedInput &tail = At(size_ - 1);
     // The tail changed no buttons, so its buttons are what was sent before.
     if (input.buttons == tail.buttons) {

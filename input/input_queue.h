@@ -42,12 +42,12 @@ class InputQueue {
   const QueuedInput &Front() const { return At(0); }
   void PopFront();
 
-  // Appends in order. A pointer record that only moves (same buttons as the
-  // pointer record before it, no wheel) replaces a tail that only moves
-  // too. When the ring is full the oldest entry that may be given up goes
-  // first; returns how many entries were given up for room (0 or 1).
-  // lastButtons is the button state already sent.
-  size_t Push(const QueuedInput &input, uint16_t lastButtons);
+  // Appends in order. With mayMerge, a pointer record that only moves (same
+  // buttons as the pointer record before it, no wheel) replaces a tail that
+  // only moves too. When the ring is full the oldest entry that may be
+  // given up goes first; returns how many entries were given up for room
+  // (0 or 1). lastButtons is the button state already sent.
+  size_t Push(const QueuedInput &input, uint16_t lastButtons, bool mayMerge = true);
 
   // Gives up entries older than kMaxAgeNs at `now` that may be given up;
   // returns how many.
