@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 #include <libei-1.0/libei.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -406,6 +408,76 @@ TEST_F(InjectUnitTest, WaitingForRoomLeavesTheInputLockFree) {
   close(sv[1]);
   EXPECT_LT(waited, std::chrono::milliseconds(300));
   EXPECT_EQ(Take(), (Calls{"key 30 1", "frame 0"}));
+}
+
+// The remote routine queues and sends while the input event thread sends
+// what waited for room: both touch the one queue. With the socket filling
+// and emptying under them, every key still goes out once, in order.
+TEST_F(InjectUnitTest, QueueSharedWithTheInputEventThreadKeepsOrder) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv), 0);
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    TheInputState().eisFd.store(sv[0]);
+    RememberEisSocket(TheInputState(), sv[0]);
+  }
+  std::atomic<bool> done{false};
+  // A compositor that reads in bursts: the socket is full, then empty. It
+  // starts full and reads first after 20 ms, so the queue surely waits.
+  char filler[4096] = {};
+  while (write(sv[0], filler, sizeof filler) > 0) {
+  }
+  std::thread compositor([&] {
+    char chunk[4096] = {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (!done.load()) {
+      while (write(sv[0], chunk, sizeof chunk) > 0) {
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+      while (read(sv[1], chunk, sizeof chunk) > 0) {
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    while (read(sv[1], chunk, sizeof chunk) > 0) {
+    }
+  });
+  // The input event thread's part: send what waits once there is room.
+  int waited = 0;
+  std::thread inputThread([&] {
+    while (!done.load()) {
+      bool waits = QueuedInputWaitsForRoom();
+      waited += waits;
+      pollfd p{sv[0], static_cast<short>(waits ? POLLOUT : 0), 0};
+      poll(&p, 1, 1);
+      if ((p.revents & POLLOUT) != 0) {
+        SendQueuedInput();
+      }
+    }
+  });
+  Calls expected;
+  for (int i = 0; i < 4000; i++) {
+    uint16_t key = static_cast<uint16_t>(1 + (i / 2) % 200);
+    InjectKeyEvent(&kbd_, key, i % 2 == 0);
+    expected.push_back("key " + std::to_string(key) + (i % 2 == 0 ? " 1" : " 0"));
+    expected.push_back("frame 0");
+  }
+  done.store(true);
+  compositor.join();
+  inputThread.join();
+  SendQueuedInput();  // the socket is empty now
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    TheInputState().eisFd.store(-1);
+    EXPECT_TRUE(TheInputState().queue.Empty());
+  }
+  close(sv[0]);
+  close(sv[1]);
+  EXPECT_GT(waited, 0);  // the input event thread's part was exercised
+  Calls got = Take();
+  ASSERT_EQ(got.size(), expected.size());
+  for (size_t i = 0; i < got.size(); i++) {
+    ASSERT_EQ(got[i], expected[i]) << "at " << i;
+  }
 }
 
 }  // namespace
