@@ -47,6 +47,12 @@ bool IsInputKind(const std::string &kind) {
 
 bool StartsWith(const std::string &s, const std::string &prefix) { return s.rfind(prefix, 0) == 0; }
 
+long MsSince(std::chrono::steady_clock::time_point t) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - t)
+                               .count());
+}
+
 // Private services, the fake compositor on them and the agent under the
 // reference parent, with the agent's log in a private file.
 class AgentInputRun {
@@ -639,9 +645,11 @@ TEST(AgentInput, StopIsServedWhileTheCompositorStalls) {
         << run.Log();
     auto stalled = std::chrono::steady_clock::now();
     ASSERT_TRUE(run.parent().SendKey(30, true));
+    auto stop = std::chrono::steady_clock::now();
     ASSERT_TRUE(run.parent().SendStop());
     EXPECT_EQ(run.WaitExit(kExitMs), 0) << run.Log();
     EXPECT_LT(std::chrono::steady_clock::now() - stalled, std::chrono::seconds(5)) << run.Log();
+    RecordProperty("stop_ms_connect_stalled", std::to_string(MsSince(stop)));
   }
   {
     AgentInputRun run;
@@ -652,10 +660,13 @@ TEST(AgentInput, StopIsServedWhileTheCompositorStalls) {
     for (int i = 0; i < 10000; i++) {
       ASSERT_TRUE(run.parent().SendKey(static_cast<uint16_t>(2 + i % 40), i % 2 == 0));
     }
+    RecordProperty("send_ms_eis_stalled", std::to_string(MsSince(stalled)));
+    auto stop = std::chrono::steady_clock::now();
     ASSERT_TRUE(run.parent().SendStop());
     EXPECT_EQ(run.WaitExit(kExitMs), 0) << run.Log();
     EXPECT_LT(std::chrono::steady_clock::now() - stalled, std::chrono::seconds(5)) << run.Log();
     EXPECT_TRUE(run.TextsOf(0, {"eis-stall-over"}).empty());
+    RecordProperty("stop_ms_eis_stalled", std::to_string(MsSince(stop)));
   }
 }
 
