@@ -16,6 +16,7 @@ namespace {
 struct Slot {
   ei_device **device;
   const char *what;  // "Pointer", "Keyboard", "Abs pointer", "Touch"
+  InputSlot index;
 };
 
 void ReleaseSlot(ei_device **slot) {
@@ -25,9 +26,11 @@ void ReleaseSlot(ei_device **slot) {
   }
 }
 
-void ReplaceSlot(ei_device **slot, ei_device *device) {
-  ReleaseSlot(slot);
-  *slot = ei_device_ref(device);
+// A new device starts paused; it emulates once the compositor resumes it.
+void ReplaceSlot(InputState &state, const Slot &slot, ei_device *device) {
+  ReleaseSlot(slot.device);
+  *slot.device = ei_device_ref(device);
+  state.emulating[slot.index] = false;
 }
 
 // Releases the seat, the slots (in slot order) and the context. The
@@ -40,6 +43,7 @@ void TearDown(InputState &state, const Slot (&slots)[4]) {
   for (const Slot &slot : slots) {
     ReleaseSlot(slot.device);
   }
+  ForgetEmulating(state);
   if (state.ei != nullptr) {
     ei_unref(state.ei);
     state.ei = nullptr;
@@ -52,15 +56,15 @@ void TearDown(InputState &state, const Slot (&slots)[4]) {
 // is logged as "(null)" instead of handing a null pointer to "%s".
 const char *OrNull(const char *name) { return name != nullptr ? name : "(null)"; }
 
-void DeviceAdded(ei_device *device, const Slot (&slots)[4]) {
+void DeviceAdded(InputState &state, ei_device *device, const Slot (&slots)[4]) {
   const char *name = OrNull(ei_device_get_name(device));
   if (ei_device_has_capability(device, EI_DEVICE_CAP_POINTER)) {
     Log_Info("sightwellInput: New pointer device: %s", name);
-    ReplaceSlot(slots[0].device, device);
+    ReplaceSlot(state, slots[0], device);
   }
   if (ei_device_has_capability(device, EI_DEVICE_CAP_KEYBOARD)) {
     Log_Info("sightwellInput: New keyboard device: %s", name);
-    ReplaceSlot(slots[1].device, device);
+    ReplaceSlot(state, slots[1], device);
     ei_keymap *keymap = ei_device_keyboard_get_keymap(device);
     if (keymap != nullptr) {
       Log_Info("sightwellInput: libEI keymap type %d", static_cast<int>(ei_keymap_get_type(keymap)));
@@ -68,12 +72,12 @@ void DeviceAdded(ei_device *device, const Slot (&slots)[4]) {
   }
   if (ei_device_has_capability(device, EI_DEVICE_CAP_POINTER_ABSOLUTE)) {
     Log_Info("sightwellInput: New abs pointer device: %s", name);
-    ReplaceSlot(slots[2].device, device);
+    ReplaceSlot(state, slots[2], device);
     LogDeviceRegions(device);
   }
   if (ei_device_has_capability(device, EI_DEVICE_CAP_TOUCH)) {
     Log_Info("sightwellInput: New touch device: %s", name);
-    ReplaceSlot(slots[3].device, device);
+    ReplaceSlot(state, slots[3], device);
     LogDeviceRegions(device);
   }
 }
@@ -109,12 +113,13 @@ void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device *
               static_cast<void *>(touch));
     return;
   }
-  const Slot slots[4] = {
-      {ptr, "Pointer"}, {kbd, "Keyboard"}, {abs, "Abs pointer"}, {touch, "Touch"}};
-
-  std::lock_guard<std::mutex> guard(InputLock());
+  const Slot slots[4] = {{ptr, "Pointer", kPtrSlot},
+                         {kbd, "Keyboard", kKbdSlot},
+                         {abs, "Abs pointer", kAbsSlot},
+                         {touch, "Touch", kTouchSlot}};
   InputState &state = TheInputState();
 
+  std::unique_lock<std::mutex> guard(InputLock());
   // The descriptor's identity, not just its number, is checked: libei may
   // have closed it on a hang-up and another thread reused the number.
   bool usable = !state.needsInit && state.ei != nullptr && EisSocketIsCurrent(state);
@@ -125,9 +130,19 @@ void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device *
       for (const Slot &slot : slots) {
         ReleaseSlot(slot.device);
       }
+      ForgetEmulating(state);
       ReleaseStaleContext(state);
     }
-    InitLocked(state);
+    state.needsInit = true;
+    // The D-Bus calls run without the lock, so the injections never wait
+    // for the compositor; they queue while needsInit is set.
+    guard.unlock();
+    int fd = RequestEisFd(state);
+    if (fd < 0) {
+      return;
+    }
+    guard.lock();
+    SetUpContextLocked(state, fd);
     if (state.eisFd.load(std::memory_order_relaxed) < 0) {
       state.needsInit = true;
       return;
@@ -181,7 +196,7 @@ void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device *
       case EI_EVENT_DEVICE_ADDED: {
         ei_device *device = ei_event_get_device(event);
         if (device != nullptr) {
-          DeviceAdded(device, slots);
+          DeviceAdded(state, device, slots);
         }
         break;
       }
@@ -191,6 +206,7 @@ void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device *
         for (const Slot &slot : slots) {
           if (device != nullptr && *slot.device == device) {
             ReleaseSlot(slot.device);
+            state.emulating[slot.index] = false;
             Log_Info("sightwellInput: %s device removed", slot.what);
           }
         }
@@ -201,6 +217,7 @@ void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device *
         ei_device *device = ei_event_get_device(event);
         for (const Slot &slot : slots) {
           if (device != nullptr && *slot.device == device) {
+            state.emulating[slot.index] = false;
             Log_Info("sightwellInput: %s device paused", slot.what);
           }
         }
@@ -213,6 +230,7 @@ void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device *
           if (device != nullptr && *slot.device == device) {
             resumeSequence++;
             ei_device_start_emulating(device, resumeSequence);
+            state.emulating[slot.index] = true;
             Log_Info("sightwellInput: %s device resumed", slot.what);
           }
         }
@@ -249,4 +267,6 @@ void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device *
     }
     ei_event_unref(event);
   }
+  // Devices may have resumed: what waited for them goes out now.
+  DrainQueueLocked(state);
 }

@@ -1,5 +1,5 @@
 // Init: a RemoteDesktop session on the session bus, its EIS descriptor and a
-// libei sender context on it. GetEisFd / SetDisconnectFd.
+// libei sender context on it. GetEisFd / SetDisconnectFd / SetInputStopWatch.
 #include <gio/gio.h>
 #include <gio/gunixfdlist.h>
 #include <libei-1.0/libei.h>
@@ -36,6 +36,15 @@ struct ConnectionRef {
   }
 };
 
+// A compositor that hangs must not keep input (and the agent's stop) for
+// the 25 s of the D-Bus default: each call gets this long, and a stop of
+// the agent ends it within kStopPollMs.
+constexpr int kCallTimeoutMs = 5000;
+// Stopping a session we give up on is a courtesy to the compositor (the
+// session also dies with our bus connection): it gets a shorter wait.
+constexpr int kStopTimeoutMs = 1000;
+constexpr guint kStopPollMs = 50;
+
 // Logs a failed D-Bus step and the common failure tail; the caller then
 // drops what it holds (RAII) and returns.
 void FailStep(InputState &state, const char *context, GError *error) {
@@ -48,19 +57,128 @@ void FailStep(InputState &state, const char *context, GError *error) {
   state.eisFd.store(-1, std::memory_order_release);
 }
 
-GVariant *CallSession(GDBusConnection *conn, const char *path, const char *method,
-                      GError **error) {
-  return g_dbus_connection_call_sync(conn, kBusName, path, kSessionInterface, method, nullptr,
-                                     nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr, error);
+bool StopRequested(const InputState &state) {
+  const std::atomic<bool> *flag = state.stopFlag.load(std::memory_order_acquire);
+  return flag != nullptr && flag->load(std::memory_order_acquire);
 }
+
+struct CallResult {
+  GVariant *reply = nullptr;
+  GUnixFDList *fds = nullptr;
+  GError *error = nullptr;
+  bool done = false;
+};
+
+void OnCallDone(GObject *source, GAsyncResult *result, gpointer data) {
+  auto *out = static_cast<CallResult *>(data);
+  out->reply = g_dbus_connection_call_with_unix_fd_list_finish(G_DBUS_CONNECTION(source), &out->fds,
+                                                                result, &out->error);
+  out->done = true;
+}
+
+struct StopWatch {
+  const InputState *state;
+  GCancellable *cancellable;
+};
+
+gboolean OnStopPoll(gpointer data) {
+  auto *watch = static_cast<StopWatch *>(data);
+  if (StopRequested(*watch->state)) {
+    g_cancellable_cancel(watch->cancellable);
+  }
+  return G_SOURCE_CONTINUE;
+}
+
+// One method call that returns after at most timeoutMs, or soon after the
+// agent is asked to stop. The reply comes on a main context of this call's
+// own, so nothing else of the thread runs meanwhile. outFds may be null.
+GVariant *CallBounded(const InputState &state, GDBusConnection *conn, const char *path,
+                      const char *interface, const char *method, GVariant *args,
+                      const GVariantType *replyType, int timeoutMs, GUnixFDList **outFds,
+                      GError **error) {
+  if (StopRequested(state)) {
+    if (args != nullptr) {
+      g_variant_unref(g_variant_ref_sink(args));
+    }
+    g_set_error_literal(error, G_IO_ERROR, G_IO_ERROR_CANCELLED, "the agent is stopping");
+    return nullptr;
+  }
+  g_autoptr(GMainContext) context = g_main_context_new();
+  g_autoptr(GCancellable) cancellable = g_cancellable_new();
+  StopWatch watch{&state, cancellable};
+  g_autoptr(GSource) stopPoll = g_timeout_source_new(kStopPollMs);
+  g_source_set_callback(stopPoll, OnStopPoll, &watch, nullptr);
+  g_source_attach(stopPoll, context);
+
+  CallResult result;
+  g_main_context_push_thread_default(context);
+  g_dbus_connection_call_with_unix_fd_list(conn, kBusName, path, interface, method, args, replyType,
+                                           G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, cancellable,
+                                           OnCallDone, &result);
+  while (!result.done) {
+    g_main_context_iteration(context, TRUE);
+  }
+  g_main_context_pop_thread_default(context);
+  g_source_destroy(stopPoll);
+
+  if (outFds != nullptr) {
+    *outFds = result.fds;
+  } else if (result.fds != nullptr) {
+    g_object_unref(result.fds);
+  }
+  if (result.reply == nullptr) {
+    g_propagate_error(error, result.error);
+  }
+  return result.reply;
+}
+
+GVariant *CallSession(const InputState &state, GDBusConnection *conn, const char *path,
+                      const char *method, int timeoutMs, GError **error) {
+  return CallBounded(state, conn, path, kSessionInterface, method, nullptr, nullptr, timeoutMs,
+                     nullptr, error);
+}
+
+// Best effort: a session this attempt created and cannot use is stopped,
+// so a compositor that keeps refusing does not collect one live session per
+// attempt. Its answer does not matter.
+void StopAbandonedSession(const InputState &state, GDBusConnection *conn, const char *path) {
+  GError *error = nullptr;
+  GVariant *reply = CallSession(state, conn, path, "Stop", kStopTimeoutMs, &error);
+  if (reply != nullptr) {
+    g_variant_unref(reply);
+  } else {
+    Log_Info("sightwellInput: Could not stop abandoned session %s: %s", path,
+             error != nullptr ? error->message : "unknown error");
+    g_clear_error(&error);
+  }
+}
+
+// Owns the path of a session this attempt created; the session is stopped
+// unless Release() hands it on.
+struct NewSession {
+  const InputState &state;
+  GDBusConnection *conn;
+  char *path = nullptr;
+  ~NewSession() {
+    if (path != nullptr) {
+      StopAbandonedSession(state, conn, path);
+      g_free(path);
+    }
+  }
+  char *Release() {
+    char *p = path;
+    path = nullptr;
+    return p;
+  }
+};
 
 }  // namespace
 
-void InitLocked(InputState &state) {
+int RequestEisFd(InputState &state) {
   GError *error = nullptr;
 
-  // 1. Connection: reuse the held one while it is open, else the shared
-  // session bus connection.
+  // The held connection while it is open, else the shared session bus
+  // connection.
   ConnectionRef conn;
   if (state.connection != nullptr && !g_dbus_connection_is_closed(state.connection)) {
     conn.conn = G_DBUS_CONNECTION(g_object_ref(state.connection));
@@ -68,13 +186,14 @@ void InitLocked(InputState &state) {
     conn.conn = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     if (conn.conn == nullptr) {
       FailStep(state, "Failed to connect to session bus", error);
-      return;
+      return -1;
     }
   }
 
-  // 2. The previous session (one that reached EIS once) is stopped first.
+  // The previous session (one that reached EIS once) is stopped first.
   if (state.sessionPath != nullptr && state.connection != nullptr) {
-    GVariant *reply = CallSession(state.connection, state.sessionPath, "Stop", nullptr);
+    GVariant *reply =
+        CallSession(state, state.connection, state.sessionPath, "Stop", kStopTimeoutMs, nullptr);
     if (reply != nullptr) {
       g_variant_unref(reply);
     }
@@ -85,43 +204,41 @@ void InitLocked(InputState &state) {
     state.connection = nullptr;
   }
 
-  // 3. CreateSession.
-  GVariant *reply = g_dbus_connection_call_sync(
-      conn.conn, kBusName, kRootPath, kRootInterface, "CreateSession", nullptr,
-      G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+  GVariant *reply =
+      CallBounded(state, conn.conn, kRootPath, kRootInterface, "CreateSession", nullptr,
+                  G_VARIANT_TYPE("(o)"), kCallTimeoutMs, nullptr, &error);
   if (reply == nullptr) {
     FailStep(state, "Failed to create session", error);
-    return;
+    return -1;
   }
   const char *createdPath = nullptr;
   g_variant_get(reply, "(&o)", &createdPath);
-  char *sessionPath = g_strdup(createdPath);
+  NewSession session{state, conn.conn, g_strdup(createdPath)};
   g_variant_unref(reply);
-  Log_Info("sightwellInput: Session created at path: %s", sessionPath);
+  Log_Info("sightwellInput: Session created at path: %s", session.path);
 
-  // 4. Start.
-  reply = CallSession(conn.conn, sessionPath, "Start", &error);
+  reply = CallSession(state, conn.conn, session.path, "Start", kCallTimeoutMs, &error);
   if (reply == nullptr) {
-    g_free(sessionPath);
     FailStep(state, "Failed to start session", error);
-    return;
+    return -1;
   }
   g_variant_unref(reply);
   Log_Info("sightwellInput: Session started.");
 
-  // 5. ConnectToEIS with device-types = keyboard | pointer.
+  // ConnectToEIS with device-types = keyboard | pointer.
   GVariantBuilder options;
   g_variant_builder_init(&options, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&options, "{sv}", "device-types", g_variant_new_uint32(kDeviceTypes));
   GUnixFDList *outFds = nullptr;
-  reply = g_dbus_connection_call_with_unix_fd_list_sync(
-      conn.conn, kBusName, sessionPath, kSessionInterface, "ConnectToEIS",
-      g_variant_new("(@a{sv})", g_variant_builder_end(&options)), G_VARIANT_TYPE("(h)"),
-      G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &outFds, nullptr, &error);
+  reply = CallBounded(state, conn.conn, session.path, kSessionInterface, "ConnectToEIS",
+                      g_variant_new("(@a{sv})", g_variant_builder_end(&options)),
+                      G_VARIANT_TYPE("(h)"), kCallTimeoutMs, &outFds, &error);
   if (reply == nullptr) {
-    g_free(sessionPath);
+    if (outFds != nullptr) {
+      g_object_unref(outFds);
+    }
     FailStep(state, "Failed to connect to EIS", error);
-    return;
+    return -1;
   }
   gint32 handle = -1;
   g_variant_get(reply, "(h)", &handle);
@@ -136,24 +253,25 @@ void InitLocked(InputState &state) {
     g_object_unref(outFds);
   }
   if (fd < 0) {
-    g_free(sessionPath);
     if (error == nullptr) {
       error = g_error_new(G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT,
                           "no descriptor at handle index %d", static_cast<int>(handle));
     }
     FailStep(state, "Failed to extract EIS fd", error);
-    return;
+    return -1;
   }
 
-  // 6. The session is held from here on, so a failed libei set-up below is
-  // still stopped by the next Init.
+  // The session is held from here on, so one whose libei set-up fails is
+  // still stopped by the next attempt.
   Log_Info("sightwellInput: Got EIS file descriptor: %d", fd);
-  state.sessionPath = sessionPath;
+  state.sessionPath = session.Release();
   state.connection = conn.Release();
   Log_Info("sightwellInput: Mutter EIS fd: %d", fd);
+  return fd;
+}
 
-  // 7.-9. The libei sender context on the descriptor. A context left over
-  // from an earlier connection is dropped first.
+void SetUpContextLocked(InputState &state, int fd) {
+  // A context left over from an earlier connection is dropped first.
   ReleaseStaleContext(state);
   state.ei = ei_new_sender(nullptr);
   if (state.ei == nullptr) {
@@ -178,8 +296,15 @@ void InitLocked(InputState &state) {
 }
 
 void Init(void) {
+  InputState &state = TheInputState();
+  // The D-Bus calls run without the input lock: injections meanwhile find
+  // no usable device and queue their input.
+  int fd = RequestEisFd(state);
+  if (fd < 0) {
+    return;
+  }
   std::lock_guard<std::mutex> guard(InputLock());
-  InitLocked(TheInputState());
+  SetUpContextLocked(state, fd);
 }
 
 int GetEisFd(void) {
@@ -188,4 +313,9 @@ int GetEisFd(void) {
 
 void SetDisconnectFd(int fd) {
   TheInputState().disconnectFd.store(fd, std::memory_order_release);
+}
+
+void SetInputStopWatch(int wakeFd, const std::atomic<bool> *stopFlag) {
+  TheInputState().wakeFd.store(wakeFd, std::memory_order_release);
+  TheInputState().stopFlag.store(stopFlag, std::memory_order_release);
 }

@@ -1,11 +1,16 @@
 // InjectMouseEvent / InjectKeyEvent: the parent's pointer and key records as
-// libei events on the absolute pointer and the keyboard, one frame per call.
+// libei events on the absolute pointer and the keyboard, one frame per
+// record, sent in arrival order through the input queue.
 #include <libei-1.0/libei.h>
 #include <poll.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 
 #include "input/input.h"
 #include "input/input_state.h"
@@ -62,28 +67,23 @@ int KeyCodeOf(uint16_t vscancode) {
   return key != 0 ? key : -1;
 }
 
-// Longest wait for room on the EIS socket before an injection.
-constexpr int kRoomWaitMs = 1000;
-
-// libei keeps what the socket does not take in a queue of its own that only
-// a later ei_dispatch sends; after the last record of a burst nothing would
-// ever send it. Waiting until the socket is writable (at least half of its
-// buffer free) before each injection keeps that queue unused: a slow
-// compositor holds the parent's records back instead of losing the tail.
-//
-// The wait happens before the input lock is taken: the input event thread
-// must stay free to handle the compositor's events (a disconnect among
-// them) while an injection waits. Polling a number that was closed or
-// reused meanwhile costs at most the wait; the device is looked at only
-// under the lock afterwards.
-void WaitForRoom(const InputState &state) {
+// True when the EIS socket takes more now. libei keeps what the socket does
+// not take in a queue of its own that only a later ei_dispatch sends; after
+// the last record of a burst nothing would ever send it. Sending only while
+// the socket is writable (a large part of its buffer free, far more than a
+// record needs) keeps that queue unused: a slow compositor holds the
+// parent's records back in our queue instead of losing the tail. A
+// hang-up or an error counts as room: the send then meets the hang-up and
+// Flush hands it to the input event thread.
+bool SocketHasRoom(const InputState &state) {
   int fd = state.eisFd.load(std::memory_order_acquire);
   if (fd < 0) {
-    return;
+    return true;
   }
   pollfd p{fd, POLLOUT, 0};
-  while (poll(&p, 1, kRoomWaitMs) < 0 && errno == EINTR) {
+  while (poll(&p, 1, 0) < 0 && errno == EINTR) {
   }
+  return (p.revents & (POLLOUT | POLLERR | POLLHUP | POLLNVAL)) != 0;
 }
 
 // Flushes what the device calls queued, while the context is usable.
@@ -106,68 +106,230 @@ void Flush(InputState &state) {
   }
 }
 
-// A device of a connection that is known to be lost is no device: its
-// context is re-created before anything reaches the compositor again.
-ei_device *UsableDevice(const InputState &state, ei_device **slot) {
-  return slot != nullptr && !state.needsInit ? *slot : nullptr;
+// The device in a slot while the compositor lets it emulate. A device of a
+// connection that is known to be lost is no device: its context is
+// re-created before anything reaches the compositor again.
+ei_device *EmulatingDevice(const InputState &state, InputSlot index) {
+  ei_device **slot = index == kKbdSlot ? state.kbdSlot : state.absSlot;
+  return slot != nullptr && !state.needsInit && state.emulating[index] ? *slot : nullptr;
+}
+
+void SendMouse(const InputState &state, ei_device *device, const QueuedInput &input) {
+  uint16_t *lastButtons = state.lastButtons;
+  uint16_t *lastButtonMask = state.lastButtonMask;
+  // Logical compositor coordinates, passed through unchanged.
+  ei_device_pointer_motion_absolute(device, static_cast<double>(input.x),
+                                    static_cast<double>(input.y));
+
+  // Bits above 15 never match the 16-bit lastButtons, so such records send
+  // the three states every time.
+  if (input.buttons != *lastButtons || input.wheel != 0 || input.hwheel != 0) {
+    ei_device_button_button(device, kBtnLeft, (input.buttons & kMouseButtonLeft) != 0);
+    ei_device_button_button(device, kBtnMiddle, (input.buttons & kMouseButtonMiddle) != 0);
+    ei_device_button_button(device, kBtnRight, (input.buttons & kMouseButtonRight) != 0);
+    if (input.wheel != 0 || input.hwheel != 0) {
+      ei_device_scroll_delta(device, static_cast<double>(input.hwheel),
+                             static_cast<double>(input.wheel));
+    }
+    *lastButtons = static_cast<uint16_t>(input.buttons & 0xFFFF);
+    *lastButtonMask = static_cast<uint16_t>(
+        input.buttons & (kMouseButtonLeft | kMouseButtonRight | kMouseButtonMiddle));
+  }
+  ei_device_frame(device, 0);
+}
+
+void SendKey(ei_device *device, const QueuedInput &input) {
+  ei_device_keyboard_key(device, input.key, input.pressed);
+  ei_device_frame(device, 0);
+}
+
+// Logged once per absence of a device, not per record.
+void NoteMissing(InputState &state, QueuedInput::Kind kind) {
+  bool &noted = kind == QueuedInput::kKey ? state.keyDeviceMissing : state.mouseDeviceMissing;
+  if (noted) {
+    return;
+  }
+  noted = true;
+  if (kind == QueuedInput::kKey) {
+    Log_Error("sightwellInput: Keyboard device not initialized, cannot inject key event");
+  } else {
+    Log_Error("sightwellInput: Absolute pointer device not initialized, cannot inject mouse event");
+  }
+  Log_Info("sightwellInput: Keeping input until the device is back (at most %zu events, %d ms)",
+           InputQueue::kCapacity, static_cast<int>(InputQueue::kMaxAgeNs / 1000000));
+}
+
+constexpr uint64_t kGivenUpLogPeriodNs = 1000000000ull;
+
+// At most one line a second while input is being given up, and one when
+// the queue has run empty.
+void ReportGivenUp(InputState &state, uint64_t now, bool queueEmpty) {
+  if (state.givenUp == 0 ||
+      (!queueEmpty && now - state.givenUpLoggedNs < kGivenUpLogPeriodNs)) {
+    return;
+  }
+  Log_Warning("sightwellInput: Gave up %u queued input events (older than %d ms or beyond %zu queued)",
+              state.givenUp, static_cast<int>(InputQueue::kMaxAgeNs / 1000000),
+              InputQueue::kCapacity);
+  state.givenUp = 0;
+  state.givenUpLoggedNs = now;
+}
+
+void WakeInputThread(const InputState &state) {
+  int fd = state.wakeFd.load(std::memory_order_acquire);
+  uint64_t one = 1;
+  if (fd >= 0 && write(fd, &one, sizeof one) < 0 && errno != EAGAIN) {
+    Log_Error("sightwellInput: Failed to wake the input event thread: %s", strerror(errno));
+  }
+}
+
+// Queues one record behind what waits and sends as much as can go. While
+// the queue is full and only the socket holds it up, the caller waits for
+// room, but for no more than the room budget in all: a compositor that has
+// stopped reading must not keep the remote routine from its other work.
+// The slot and button-state addresses are remembered so that the input
+// event thread can send what waits; a null one keeps the last known.
+void Inject(const QueuedInput &input, ei_device **kbd, ei_device **abs, uint16_t *lastButtons,
+            uint16_t *lastButtonMask) {
+  InputState &state = TheInputState();
+  std::unique_lock<std::mutex> guard(InputLock());
+  if (kbd != nullptr) {
+    state.kbdSlot = kbd;
+  }
+  if (abs != nullptr) {
+    state.absSlot = abs;
+  }
+  if (lastButtons != nullptr) {
+    state.lastButtons = lastButtons;
+    state.lastButtonMask = lastButtonMask;
+  }
+  DrainQueueLocked(state);
+  while (state.queue.Size() == InputQueue::kCapacity && state.waitingForRoom &&
+         state.roomBudgetMs > 0) {
+    // The wait happens without the lock: the input event thread must stay
+    // free to handle the compositor's events (a disconnect among them).
+    // Polling a number that was closed or reused meanwhile costs at most
+    // the wait; the device is looked at only under the lock afterwards.
+    pollfd p{state.eisFd.load(std::memory_order_acquire), POLLOUT, 0};
+    int budget = state.roomBudgetMs;
+    guard.unlock();
+    uint64_t began = InputMonotonicNs();
+    int ready;
+    while ((ready = poll(&p, 1, budget)) < 0 && errno == EINTR) {
+    }
+    int waitedMs = static_cast<int>((InputMonotonicNs() - began) / 1000000);
+    guard.lock();
+    // Every pass spends at least 1 ms of the budget, so the loop ends even
+    // if the socket keeps reporting room that the drain cannot use.
+    state.roomBudgetMs = ready > 0 ? std::max(state.roomBudgetMs - std::max(waitedMs, 1), 0) : 0;
+    DrainQueueLocked(state);  // refills the budget when the socket took some
+  }
+  // Motion is merged only while the device is away or the compositor has
+  // stalled: one that merely reads slower than the parent sends gets every
+  // position, the full queue holding the parent back instead.
+  const bool deviceAway =
+      EmulatingDevice(state, input.kind == QueuedInput::kKey ? kKbdSlot : kAbsSlot) == nullptr;
+  const bool mayMerge = deviceAway || state.roomBudgetMs == 0;
+  uint16_t sentButtons = state.lastButtons != nullptr ? *state.lastButtons : 0;
+  state.givenUp += static_cast<uint32_t>(state.queue.Push(input, sentButtons, mayMerge));
+  DrainQueueLocked(state);
+  if (!state.queue.Empty() && deviceAway) {
+    NoteMissing(state, input.kind);
+  }
+  if (state.waitingForRoom) {
+    WakeInputThread(state);
+  }
 }
 
 }  // namespace
 
-void InjectMouseEvent(const MouseRecord *record, ei_device **abs, uint16_t *lastButtons,
-                      uint16_t *lastButtonMask) {
-  WaitForRoom(TheInputState());
-  std::lock_guard<std::mutex> guard(InputLock());
-  ei_device *device = UsableDevice(TheInputState(), abs);
-  if (device == nullptr) {
-    Log_Error("sightwellInput: Absolute pointer device not initialized, cannot inject mouse event");
+void DrainQueueLocked(InputState &state) {
+  state.waitingForRoom = false;
+  InputQueue &queue = state.queue;
+  if (queue.Empty()) {
     return;
   }
+  uint64_t now = InputMonotonicNs();
+  state.givenUp += static_cast<uint32_t>(queue.ExpireOlderThan(now));
+  uint32_t sent = 0;
+  while (!queue.Empty()) {
+    const QueuedInput &input = queue.Front();
+    ei_device *device =
+        EmulatingDevice(state, input.kind == QueuedInput::kKey ? kKbdSlot : kAbsSlot);
+    if (device == nullptr) {
+      NoteMissing(state, input.kind);
+      break;
+    }
+    if (!SocketHasRoom(state)) {
+      state.waitingForRoom = true;
+      break;
+    }
+    if (input.kind == QueuedInput::kKey) {
+      SendKey(device, input);
+    } else {
+      SendMouse(state, device, input);
+    }
+    queue.PopFront();
+    sent++;
+  }
+  if (sent > 0) {
+    state.roomBudgetMs = InputState::kRoomBudgetMs;
+    if (state.keyDeviceMissing || state.mouseDeviceMissing) {
+      state.sentAfterOutage += sent;
+    }
+    Flush(state);
+  }
+  if (queue.Empty()) {
+    if (state.sentAfterOutage > 0) {
+      Log_Info("sightwellInput: Sent %u input events that waited for the devices",
+               state.sentAfterOutage);
+    }
+    state.sentAfterOutage = 0;
+    state.keyDeviceMissing = false;
+    state.mouseDeviceMissing = false;
+  }
+  ReportGivenUp(state, now, queue.Empty());
+}
+
+bool QueuedInputWaitsForRoom(void) {
+  std::lock_guard<std::mutex> guard(InputLock());
+  const InputState &state = TheInputState();
+  return state.waitingForRoom && !state.queue.Empty();
+}
+
+void SendQueuedInput(void) {
+  std::lock_guard<std::mutex> guard(InputLock());
+  DrainQueueLocked(TheInputState());
+}
+
+void InjectMouseEvent(const MouseRecord *record, ei_device **abs, uint16_t *lastButtons,
+                      uint16_t *lastButtonMask) {
   if (record == nullptr || lastButtons == nullptr || lastButtonMask == nullptr) {
     return;
   }
+  QueuedInput input;
+  input.kind = QueuedInput::kMouse;
   // Copies: the record is packed.
-  const int32_t x = record->x;
-  const int32_t y = record->y;
-  const uint32_t buttons = record->buttons;
-  const int8_t wheel = record->wheel;
-  const int8_t hwheel = record->hwheel;
-
-  // Logical compositor coordinates, passed through unchanged.
-  ei_device_pointer_motion_absolute(device, static_cast<double>(x), static_cast<double>(y));
-
-  // Bits above 15 never match the 16-bit lastButtons, so such records send
-  // the three states every time.
-  if (buttons != *lastButtons || wheel != 0 || hwheel != 0) {
-    ei_device_button_button(device, kBtnLeft, (buttons & kMouseButtonLeft) != 0);
-    ei_device_button_button(device, kBtnMiddle, (buttons & kMouseButtonMiddle) != 0);
-    ei_device_button_button(device, kBtnRight, (buttons & kMouseButtonRight) != 0);
-    if (wheel != 0 || hwheel != 0) {
-      ei_device_scroll_delta(device, static_cast<double>(hwheel), static_cast<double>(wheel));
-    }
-    *lastButtons = static_cast<uint16_t>(buttons & 0xFFFF);
-    *lastButtonMask = static_cast<uint16_t>(
-        buttons & (kMouseButtonLeft | kMouseButtonRight | kMouseButtonMiddle));
-  }
-  ei_device_frame(device, 0);
-  Flush(TheInputState());
+  input.x = record->x;
+  input.y = record->y;
+  input.buttons = record->buttons;
+  input.wheel = record->wheel;
+  input.hwheel = record->hwheel;
+  input.queuedNs = InputMonotonicNs();
+  Inject(input, nullptr, abs, lastButtons, lastButtonMask);
 }
 
 void InjectKeyEvent(ei_device **kbd, uint16_t vscancode, uint8_t pressed) {
-  WaitForRoom(TheInputState());
-  std::lock_guard<std::mutex> guard(InputLock());
-  ei_device *device = UsableDevice(TheInputState(), kbd);
-  if (device == nullptr) {
-    Log_Error("sightwellInput: Keyboard device not initialized, cannot inject key event");
-    return;
-  }
   int key = KeyCodeOf(vscancode);
   if (key < 0) {
     Log_Error("sightwellInput: Unmapped VScancode %u, cannot inject key event",
               static_cast<unsigned>(vscancode));
     return;
   }
-  ei_device_keyboard_key(device, static_cast<uint32_t>(key), pressed != 0);
-  ei_device_frame(device, 0);
-  Flush(TheInputState());
+  QueuedInput input;
+  input.kind = QueuedInput::kKey;
+  input.key = static_cast<uint16_t>(key);
+  input.pressed = pressed != 0;
+  input.queuedNs = InputMonotonicNs();
+  Inject(input, kbd, nullptr, nullptr, nullptr);
 }

@@ -7,6 +7,7 @@
 // under that lock.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "agent/channel_message.h"
@@ -18,14 +19,22 @@ struct ei_device;
 void Init(void);
 int GetEisFd(void);
 void SetDisconnectFd(int fd);
+// The input event thread's eventfd (written when queued input waits for
+// room on the EIS socket) and the flag that ends Init's D-Bus calls early.
+void SetInputStopWatch(int wakeFd, const std::atomic<bool> *stopFlag);
 // Dispatches pending libei events; the four slots are in/out.
 void HandleEvents(ei_device **ptr, ei_device **kbd, ei_device **abs, ei_device **touch);
 void LogDeviceRegions(ei_device *device);
 // abs and kbd are the addresses of RemoteContext's slots; they are read
-// under the input lock. lastButtons/lastButtonMask belong to the caller's
-// thread.
+// under the input lock, and so are lastButtons/lastButtonMask. Input that
+// cannot go out now (no emulating device, a reconnect, a full EIS socket)
+// is queued in order and sent by whichever thread next finds the way clear.
 void InjectMouseEvent(const MouseRecord *record, ei_device **abs,
                       uint16_t *lastButtons, uint16_t *lastButtonMask);
 void InjectKeyEvent(ei_device **kbd, uint16_t vscancode, uint8_t pressed);
+// True while queued input waits only for room on the EIS socket.
+bool QueuedInputWaitsForRoom(void);
+// Sends what the queue holds, as far as the devices and the socket allow.
+void SendQueuedInput(void);
 // Entry of the thread "inputEvent"; data is the RemoteContext.
 void InputEventThread(void *data);

@@ -66,3 +66,9 @@ void SignalDisconnect(InputState &state) {
     Log_Error("sightwellInput: Failed to signal disconnectFd, errno=%d", errno);
   }
 }
+
+void ForgetEmulating(InputState &state) {
+  for (bool &emulating : state.emulating) {
+    emulating = false;
+  }
+}

@@ -1,6 +1,7 @@
 // The input event thread ("inputEvent"): owns the EIS connection, feeds the
-// EIS descriptor to HandleEvents and retries Init every 500 ms after a
-// disconnect or a failed first connection.
+// EIS descriptor to HandleEvents, sends queued input once the socket has
+// room, and retries Init every 500 ms after a disconnect or a failed first
+// connection.
 #include <poll.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
@@ -65,6 +66,7 @@ bool Readable(const pollfd &entry) { return (entry.revents & POLLIN) != 0; }
 void RunInputEventThread(RemoteContext *ctx) {
   Log_Info("SightwellRemote: Input event thread starting, initializing libEI");
   SetDisconnectFd(ctx->disconnectFd);
+  SetInputStopWatch(ctx->inputWakerFd, &agentStopping);
 
   TimerFd timer;
   if (timer.fd() < 0) {
@@ -93,6 +95,10 @@ void RunInputEventThread(RemoteContext *ctx) {
   };
 
   for (;;) {
+    // Queued input that waits for room on the EIS socket is sent from here
+    // once the socket is writable again, even if no more input comes.
+    fds[kEisEntry].events =
+        static_cast<short>(POLLIN | (QueuedInputWaitsForRoom() ? POLLOUT : 0));
     if (poll(fds, kEntries, -1) < 0) {
       if (errno == EINTR) {
         continue;
@@ -138,6 +144,8 @@ void RunInputEventThread(RemoteContext *ctx) {
 
     if (Readable(fds[kEisEntry])) {
       HandleEvents(&ctx->ptr, &ctx->kbd, &ctx->abs, &ctx->touch);
+    } else if ((fds[kEisEntry].revents & POLLOUT) != 0) {
+      SendQueuedInput();
     }
 
     int fd = GetEisFd();

@@ -2,6 +2,7 @@
 // records to the real agent, which injects them through the fake
 // compositor's RemoteDesktop service and libeis server; the server's event
 // record shows what arrived, in order and with its arrival time.
+#include <dirent.h>
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -45,6 +46,12 @@ bool IsInputKind(const std::string &kind) {
 }
 
 bool StartsWith(const std::string &s, const std::string &prefix) { return s.rfind(prefix, 0) == 0; }
+
+long MsSince(std::chrono::steady_clock::time_point t) {
+  return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::steady_clock::now() - t)
+                               .count());
+}
 
 // Private services, the fake compositor on them and the agent under the
 // reference parent, with the agent's log in a private file.
@@ -229,6 +236,38 @@ class AgentInputRun {
     return true;
   }
 
+  // RemoteDesktop sessions the fake compositor holds now.
+  int LiveSessions() {
+    GError *error = nullptr;
+    GVariant *counts = g_dbus_connection_call_sync(
+        control_, "org.gnome.Mutter.RemoteDesktop", "/org/sightwell/FakeCompositor/Input",
+        "org.sightwell.FakeCompositor.Input", "GetCounts", nullptr, G_VARIANT_TYPE("(uuuut)"),
+        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
+    if (counts == nullptr) {
+      ADD_FAILURE() << "GetCounts: " << error->message;
+      g_error_free(error);
+      return -1;
+    }
+    guint32 created = 0, started = 0, stopped = 0, clients = 0;
+    guint64 events = 0;
+    g_variant_get(counts, "(uuuut)", &created, &started, &stopped, &clients, &events);
+    g_variant_unref(counts);
+    return static_cast<int>(created - stopped);
+  }
+
+  // Entries of a directory of the agent's /proc node ("fd", "task").
+  size_t AgentProcEntries(const char *what) const {
+    std::string dir = "/proc/" + std::to_string(agent_->pid()) + "/" + what;
+    size_t n = 0;
+    if (DIR *d = opendir(dir.c_str())) {
+      while (dirent *e = readdir(d)) {
+        n += e->d_name[0] != '.';
+      }
+      closedir(d);
+    }
+    return n;
+  }
+
   std::string Log() const { return swtest::ReadFile(logPath_); }
   size_t CountLog(const std::string &text) const {
     std::string log = Log();
@@ -335,13 +374,14 @@ TEST(AgentInput, PointerRecordsSendButtonsOnlyOnChangeOrWheel) {
   StopAgent(run);
 }
 
-TEST(AgentInput, RefusedAtStartDropsEarlyInputAndRetriesEvery500msUntilAllowed) {
+TEST(AgentInput, RefusedAtStartKeepsEarlyInputUntilItAgesAndRetriesEvery500msUntilAllowed) {
   AgentInputRun run({"--rd-refuse-eis"});
   ASSERT_TRUE(run.ok());
   ASSERT_TRUE(run.StartAgentAndCapture());
   swparent::Parent &parent = run.parent();
 
   // No device can exist yet: ConnectToEIS is refused.
+  auto sentEarly = std::chrono::steady_clock::now();
   ASSERT_TRUE(parent.SendKey(30, true));
   ASSERT_TRUE(parent.SendMouse(10, 10, 1, -1, 0));
   EXPECT_TRUE(run.WaitLog("sightwellInput: Keyboard device not initialized, cannot inject key event", kArriveMs));
@@ -368,16 +408,20 @@ TEST(AgentInput, RefusedAtStartDropsEarlyInputAndRetriesEvery500msUntilAllowed) 
   EXPECT_GT(meanMs, 400.0);
   EXPECT_LT(meanMs, 1000.0);
 
+  // The early input is kept for two seconds; let it age past that.
+  std::this_thread::sleep_until(sentEarly + std::chrono::milliseconds(2500));
   size_t allowedAt = run.EventCount();
   ASSERT_TRUE(run.Control("SetRefuseConnectToEIS", g_variant_new("(b)", FALSE)));
   ASSERT_TRUE(run.WaitDevices(allowedAt)) << run.Log();
   EXPECT_TRUE(run.WaitLog("SightwellRemote: Input event thread: successfully initialized libEI, EIS fd=", kArriveMs));
   EXPECT_EQ(run.CountLog("Initial libEI init failed"), 1u);
 
-  // The early key and pointer record were dropped, not queued: the first
-  // input the server ever sees is the one sent now.
+  // The aged key press was given up and said so; the pointer record, which
+  // holds the button state, was kept and goes first.
   ASSERT_TRUE(parent.SendKey(2, true));
-  EXPECT_EQ(run.InputSince(0, 2), (Texts{"key 2 1", "frame"}));
+  EXPECT_EQ(run.InputSince(0, 8), (Texts{"abs 10 10", "button 272 1", "button 274 0", "button 273 0",
+                                         "scroll 0 -1", "frame", "key 2 1", "frame"}));
+  EXPECT_EQ(run.CountLog("sightwellInput: Gave up 1 queued input events"), 1u) << run.Log();
 
   // Connected: the timer is off.
   size_t fired = run.CountLog("reconnect timer fired");
@@ -438,7 +482,9 @@ TEST(AgentInput, EisDisconnectReconnectsWithANewSessionAndInjectionResumes) {
   EXPECT_EQ(run.InputSince(from, 4), (Texts{"key 31 1", "frame", "abs 5 6", "frame"}));
 
   // A drop in the middle of input: the server disconnects on the third
-  // event; input sent while reconnecting is dropped, later input arrives.
+  // event. What was already written to the dropped connection is lost with
+  // it; what the agent held back while reconnecting goes out on the new
+  // connection, before anything newer.
   ASSERT_TRUE(run.Control("DisconnectAfter", g_variant_new("(u)", 3u)));
   from = run.EventCount();
   for (uint16_t key = 40; key < 44; key++) {
@@ -450,7 +496,9 @@ TEST(AgentInput, EisDisconnectReconnectsWithANewSessionAndInjectionResumes) {
   EXPECT_EQ(run.CountLog("SightwellRemote: Input event thread: successfully initialized libEI, EIS fd="), 2u);
   size_t resumedAt = run.EventCount();
   ASSERT_TRUE(parent.SendKey(50, true));
-  EXPECT_EQ(run.InputSince(resumedAt, 2), (Texts{"key 50 1", "frame"}));
+  Texts resumed = run.InputSince(resumedAt, 2);
+  ASSERT_GE(resumed.size(), 2u);
+  EXPECT_EQ(Texts(resumed.end() - 2, resumed.end()), (Texts{"key 50 1", "frame"}));
 
   // Connected again: no more attempts.
   size_t fired = run.CountLog("reconnect timer fired");
@@ -525,6 +573,101 @@ TEST(AgentInput, BurstOfThousandsArrivesCompleteAndInOrder) {
   }
   EXPECT_EQ(run.CountLog("device not initialized"), 0u);
   StopAgent(run);
+}
+
+// Keys sent as soon as capture has started come before the input event
+// thread has its devices; a key sent during a reconnect finds none either.
+// Both are kept and arrive complete and in order.
+TEST(AgentInput, KeysSentBeforeTheDevicesOrDuringAReconnectAllArriveInOrder) {
+  AgentInputRun run;
+  ASSERT_TRUE(run.ok());
+  ASSERT_TRUE(run.StartAgentAndCapture());
+  swparent::Parent &parent = run.parent();
+  Texts expected;
+  auto type = [&](uint16_t first, uint16_t last) {
+    for (uint16_t key = first; key <= last; key++) {
+      ASSERT_TRUE(parent.SendKey(key, true));
+      ASSERT_TRUE(parent.SendKey(key, false));
+      for (const char *state : {" 1", " 0"}) {
+        expected.push_back("key " + std::to_string(key) + state);
+        expected.push_back("frame");
+      }
+    }
+  };
+  type(2, 21);
+  ASSERT_TRUE(run.WaitDevices(0)) << run.Log();
+  EXPECT_EQ(run.InputSince(0, expected.size()), expected) << run.Log();
+
+  // The compositor drops the client; the agent has noticed when it says so.
+  size_t from = run.EventCount();
+  ASSERT_TRUE(run.Control("DisconnectClients"));
+  ASSERT_TRUE(run.WaitLog("sightwellInput: EIS disconnected us, will try reconnecting", kArriveMs));
+  type(30, 49);
+  ASSERT_TRUE(run.WaitDevices(from)) << run.Log();
+  EXPECT_EQ(run.InputSince(0, expected.size()), expected) << run.Log();
+  EXPECT_EQ(run.CountLog("Gave up"), 0u);
+  StopAgent(run);
+}
+
+// Every failed RemoteDesktop attempt (every 500 ms while ConnectToEIS is
+// refused, as on a GNOME without EIS) stops the session it started: after
+// 100 of them the compositor holds no session of ours, and the agent's
+// descriptors and threads are what they were after the first ten.
+TEST(AgentInput, HundredRefusedAttemptsLeaveNoSessionsDescriptorsOrThreadsBehind) {
+  AgentInputRun run({"--rd-refuse-eis"});
+  ASSERT_TRUE(run.ok());
+  ASSERT_TRUE(run.StartAgentAndCapture());
+  auto refusals = [&] { return run.TextsOf(0, {"rd-connect-eis-refused"}).size(); };
+  ASSERT_TRUE(swtest::WaitFor([&] { return refusals() >= 10; }, 30000)) << run.Log();
+  size_t fds = run.AgentProcEntries("fd");
+  size_t threads = run.AgentProcEntries("task");
+  ASSERT_TRUE(swtest::WaitFor([&] { return refusals() >= 100; }, 150000)) << run.Log();
+  EXPECT_LE(run.LiveSessions(), 1);
+  EXPECT_EQ(run.AgentProcEntries("fd"), fds);
+  EXPECT_EQ(run.AgentProcEntries("task"), threads);
+  RecordProperty("fds", std::to_string(fds));
+  RecordProperty("threads", std::to_string(threads));
+  StopAgent(run);
+}
+
+// A compositor that hangs must not keep the agent from its parent: with
+// ConnectToEIS unanswered, and with the EIS socket unread while the parent
+// keeps sending, REMOTE_STOP still ends the agent at once. (The stalls
+// last far longer than the bound asserted here.)
+TEST(AgentInput, StopIsServedWhileTheCompositorStalls) {
+  {
+    AgentInputRun run;
+    ASSERT_TRUE(run.ok());
+    ASSERT_TRUE(run.Control("SetStallConnectToEIS", g_variant_new("(u)", 60000u)));
+    ASSERT_TRUE(run.StartAgentAndCapture());
+    ASSERT_TRUE(swtest::WaitFor([&] { return !run.TextsOf(0, {"rd-connect-eis-stalled"}).empty(); },
+                                kStartMs))
+        << run.Log();
+    auto stalled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(run.parent().SendKey(30, true));
+    auto stop = std::chrono::steady_clock::now();
+    ASSERT_TRUE(run.parent().SendStop());
+    EXPECT_EQ(run.WaitExit(kExitMs), 0) << run.Log();
+    EXPECT_LT(std::chrono::steady_clock::now() - stalled, std::chrono::seconds(5)) << run.Log();
+    RecordProperty("stop_ms_connect_stalled", std::to_string(MsSince(stop)));
+  }
+  {
+    AgentInputRun run;
+    START_CONNECTED(run);
+    auto stalled = std::chrono::steady_clock::now();
+    ASSERT_TRUE(run.Control("StallEis", g_variant_new("(u)", 10000u)));
+    // Far more than the socket and the queue hold.
+    for (int i = 0; i < 10000; i++) {
+      ASSERT_TRUE(run.parent().SendKey(static_cast<uint16_t>(2 + i % 40), i % 2 == 0));
+    }
+    RecordProperty("send_ms_eis_stalled", std::to_string(MsSince(stalled)));
+    auto stop = std::chrono::steady_clock::now();
+    ASSERT_TRUE(run.parent().SendStop());
+    EXPECT_EQ(run.WaitExit(kExitMs), 0) << run.Log();
+    EXPECT_LT(std::chrono::steady_clock::now() - stalled, std::chrono::seconds(5)) << run.Log();
+    EXPECT_TRUE(run.TextsOf(0, {"eis-stall-over"}).empty());
+    RecordProperty("stop_ms_eis_stalled", std::to_string(MsSince(stop)));
+  }
 }
 
 }  // namespace

@@ -5,11 +5,15 @@
 #include <gtest/gtest.h>
 #include <libei-1.0/libei.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -105,12 +109,25 @@ class InjectUnitTest : public ::testing::Test {
  protected:
   void SetUp() override {
     Lines();
-    std::lock_guard<std::mutex> guard(callsLock);
-    calls.clear();
+    {
+      std::lock_guard<std::mutex> guard(callsLock);
+      calls.clear();
+    }
+    // The devices in the fixture's slots emulate, as after a resume.
+    std::lock_guard<std::mutex> guard(InputLock());
+    SetEmulating(true);
   }
   void TearDown() override {
     std::lock_guard<std::mutex> guard(InputLock());
-    TheInputState().needsInit = false;
+    InputState &state = TheInputState();
+    state.needsInit = false;
+    state.queue.Clear();
+    state.kbdSlot = state.absSlot = nullptr;
+    state.lastButtons = state.lastButtonMask = nullptr;
+  }
+  static void SetEmulating(bool emulating) {
+    TheInputState().emulating[kKbdSlot] = emulating;
+    TheInputState().emulating[kAbsSlot] = emulating;
   }
   static Calls Take() {
     std::lock_guard<std::mutex> guard(callsLock);
@@ -219,39 +236,147 @@ TEST_F(InjectUnitTest, ButtonsFollowTheStoredStateAndWheels) {
   EXPECT_EQ(Take(), (Calls{"abs -3 100000", "frame 0"}));
 }
 
-TEST_F(InjectUnitTest, NoDeviceOrALostConnectionDropsTheRecord) {
-  ei_device *none = nullptr;
+// Without an emulating device (none yet, a paused one, or a connection known
+// to be lost) records are kept, in order, and go out once the device
+// emulates; the absence is logged once, not per record.
+TEST_F(InjectUnitTest, NoDeviceOrALostConnectionKeepsTheRecordsInOrder) {
   size_t keyBefore = Lines().Count("sightwellInput: Keyboard device not initialized, cannot inject key event");
   size_t mouseBefore =
       Lines().Count("sightwellInput: Absolute pointer device not initialized, cannot inject mouse event");
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    SetEmulating(false);
+  }
   MouseRecord r{};
   r.buttons = 1;
   r.wheel = 1;
-  InjectMouseEvent(&r, &none, &lastButtons_, &lastButtonMask_);
-  InjectMouseEvent(&r, nullptr, &lastButtons_, &lastButtonMask_);
-  InjectKeyEvent(&none, 30, 1);
-  InjectKeyEvent(nullptr, 30, 1);
-  // Devices still in their slots but the connection known to be lost.
-  {
-    std::lock_guard<std::mutex> guard(InputLock());
-    TheInputState().needsInit = true;
-  }
   InjectMouseEvent(&r, &abs_, &lastButtons_, &lastButtonMask_);
   InjectKeyEvent(&kbd_, 30, 1);
-
+  InjectKeyEvent(&kbd_, 30, 0);
+  // Devices emulating but the connection known to be lost.
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    SetEmulating(true);
+    TheInputState().needsInit = true;
+  }
+  r.buttons = 0;
+  r.wheel = 0;
+  InjectMouseEvent(&r, &abs_, &lastButtons_, &lastButtonMask_);
   EXPECT_EQ(Take(), Calls{});
-  EXPECT_EQ(lastButtons_, 0);  // a dropped record leaves the state alone
-  EXPECT_EQ(lastButtonMask_, 0);
+  EXPECT_EQ(lastButtons_, 0);  // nothing sent, nothing stored
   EXPECT_EQ(Lines().Count("sightwellInput: Keyboard device not initialized, cannot inject key event") - keyBefore,
-            3u);
+            1u);
   EXPECT_EQ(Lines().Count("sightwellInput: Absolute pointer device not initialized, cannot inject mouse event") -
                 mouseBefore,
-            3u);
+            1u);
+
+  // Reconnected: the next record sends everything before it first.
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    TheInputState().needsInit = false;
+  }
+  InjectKeyEvent(&kbd_, 2, 1);
+  EXPECT_EQ(Take(), (Calls{"abs 0 0", "button 272 1", "button 274 0", "button 273 0", "scroll 0 1", "frame 0",
+                           "key 30 1", "frame 0", "key 30 0", "frame 0",
+                           "abs 0 0", "button 272 0", "button 274 0", "button 273 0", "frame 0",
+                           "key 2 1", "frame 0"}));
+  EXPECT_EQ(lastButtons_, 0);
 }
 
-// An injection that waits for room on a full EIS socket must not keep the
-// input event thread (HandleEvents, a disconnect among its events) waiting
-// behind the input lock.
+// What may be given up when the queue is full or too old, and what never:
+// a key release that still matters and the newest pointer record (it holds
+// the button state) survive; presses and superseded pointer records go
+// first; motion-only records merge into their newest position.
+TEST(InputQueueTest, FullOrAgedQueueKeepsReleasesAndTheNewestButtonState) {
+  auto key = [](uint16_t code, bool pressed, uint64_t ns) {
+    QueuedInput in;
+    in.kind = QueuedInput::kKey;
+    in.key = code;
+    in.pressed = pressed;
+    in.queuedNs = ns;
+    return in;
+  };
+  auto mouse = [](int32_t x, uint32_t buttons, uint64_t ns, int8_t wheel = 0) {
+    QueuedInput in;
+    in.kind = QueuedInput::kMouse;
+    in.x = x;
+    in.buttons = buttons;
+    in.wheel = wheel;
+    in.queuedNs = ns;
+    return in;
+  };
+  auto contents = [](InputQueue q) {
+    std::vector<std::string> out;
+    for (; !q.Empty(); q.PopFront()) {
+      const QueuedInput &in = q.Front();
+      out.push_back(in.kind == QueuedInput::kKey
+                        ? "key " + std::to_string(in.key) + (in.pressed ? " 1" : " 0")
+                        : "mouse " + std::to_string(in.x) + " " + std::to_string(in.buttons));
+    }
+    return out;
+  };
+  using Texts = std::vector<std::string>;
+
+  // Motion merges into a motion-only tail; a press, a wheel or a key in
+  // between ends the merging.
+  auto q = std::make_unique<InputQueue>();
+  EXPECT_EQ(q->Push(mouse(1, 0, 1), 0), 0u);
+  q->Push(mouse(2, 0, 2), 0);
+  q->Push(mouse(3, 1, 3), 0);   // press
+  q->Push(mouse(4, 1, 4), 0);   // motion while held
+  q->Push(mouse(5, 1, 5), 0);
+  q->Push(mouse(6, 1, 6, -1), 0);  // wheel
+  q->Push(mouse(7, 1, 7), 0);
+  q->Push(key(30, true, 8), 0);
+  q->Push(mouse(8, 1, 9), 0);
+  EXPECT_EQ(contents(*q), (Texts{"mouse 2 0", "mouse 3 1", "mouse 5 1", "mouse 6 1", "mouse 7 1",
+                                 "key 30 1", "mouse 8 1"}));
+
+  // Full of key presses and releases: presses go first, oldest first; the
+  // last release of each key and the last pointer record stay.
+  q = std::make_unique<InputQueue>();
+  q->Push(mouse(1, 1, 0), 0);  // holds the left button
+  for (size_t i = 1; i < InputQueue::kCapacity - 1; i++) {
+    q->Push(key(static_cast<uint16_t>(1 + i % 50), i % 2 == 1, i), 1);
+  }
+  q->Push(key(99, false, 5000), 1);
+  ASSERT_EQ(q->Size(), InputQueue::kCapacity);
+  size_t givenUp = 0;
+  for (uint64_t i = 0; i < 2 * InputQueue::kCapacity; i++) {
+    givenUp += q->Push(key(77, true, 6000 + i), 1);
+  }
+  EXPECT_EQ(q->Size(), InputQueue::kCapacity);
+  EXPECT_EQ(givenUp, 2 * InputQueue::kCapacity);
+  Texts kept = contents(*q);
+  EXPECT_EQ(kept.front(), "mouse 1 1");
+  for (int k = 1; k <= 50; k++) {
+    // Keys with a release in the sequence (every even i) keep their last one.
+    bool hasRelease = false;
+    for (size_t i = 1; i < InputQueue::kCapacity - 1; i++) {
+      hasRelease |= 1 + i % 50 == static_cast<size_t>(k) && i % 2 == 0;
+    }
+    EXPECT_EQ(std::count(kept.begin(), kept.end(), "key " + std::to_string(k) + " 0"), hasRelease ? 1 : 0)
+        << k;
+  }
+  EXPECT_EQ(std::count(kept.begin(), kept.end(), "key 99 0"), 1);
+
+  // Ageing: everything older than the limit that may go, goes; a release
+  // that matters and the newest pointer record stay, however old.
+  q = std::make_unique<InputQueue>();
+  const uint64_t t0 = 1000000000ull;
+  q->Push(key(30, true, t0), 0);
+  q->Push(mouse(1, 1, t0), 0);
+  q->Push(key(30, false, t0), 1);
+  q->Push(mouse(2, 0, t0 + 1), 1);
+  q->Push(key(31, true, t0 + InputQueue::kMaxAgeNs), 0);
+  EXPECT_EQ(q->ExpireOlderThan(t0 + InputQueue::kMaxAgeNs + 10), 2u);
+  EXPECT_EQ(contents(*q), (Texts{"key 30 0", "mouse 2 0", "key 31 1"}));
+  EXPECT_EQ(q->ExpireOlderThan(t0 - 1), 0u);  // a clock read before the entries
+}
+
+// An injection that meets a full EIS socket must not keep the input event
+// thread (HandleEvents, a disconnect among its events) waiting behind the
+// input lock; what it could not send goes out once there is room.
 TEST_F(InjectUnitTest, WaitingForRoomLeavesTheInputLockFree) {
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv), 0);
@@ -270,9 +395,11 @@ TEST_F(InjectUnitTest, WaitingForRoomLeavesTheInputLockFree) {
   auto asked = std::chrono::steady_clock::now();
   { std::lock_guard<std::mutex> guard(InputLock()); }
   auto waited = std::chrono::steady_clock::now() - asked;
+  injector.join();
+  // Room again: the input event thread sends what waited.
   while (read(sv[1], chunk, sizeof chunk) > 0) {
   }
-  injector.join();
+  SendQueuedInput();
   {
     std::lock_guard<std::mutex> guard(InputLock());
     TheInputState().eisFd.store(-1);
@@ -281,6 +408,76 @@ TEST_F(InjectUnitTest, WaitingForRoomLeavesTheInputLockFree) {
   close(sv[1]);
   EXPECT_LT(waited, std::chrono::milliseconds(300));
   EXPECT_EQ(Take(), (Calls{"key 30 1", "frame 0"}));
+}
+
+// The remote routine queues and sends while the input event thread sends
+// what waited for room: both touch the one queue. With the socket filling
+// and emptying under them, every key still goes out once, in order.
+TEST_F(InjectUnitTest, QueueSharedWithTheInputEventThreadKeepsOrder) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv), 0);
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    TheInputState().eisFd.store(sv[0]);
+    RememberEisSocket(TheInputState(), sv[0]);
+  }
+  std::atomic<bool> done{false};
+  // A compositor that reads in bursts: the socket is full, then empty. It
+  // starts full and reads first after 20 ms, so the queue surely waits.
+  char filler[4096] = {};
+  while (write(sv[0], filler, sizeof filler) > 0) {
+  }
+  std::thread compositor([&] {
+    char chunk[4096] = {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    while (!done.load()) {
+      while (write(sv[0], chunk, sizeof chunk) > 0) {
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+      while (read(sv[1], chunk, sizeof chunk) > 0) {
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    while (read(sv[1], chunk, sizeof chunk) > 0) {
+    }
+  });
+  // The input event thread's part: send what waits once there is room.
+  int waited = 0;
+  std::thread inputThread([&] {
+    while (!done.load()) {
+      bool waits = QueuedInputWaitsForRoom();
+      waited += waits;
+      pollfd p{sv[0], static_cast<short>(waits ? POLLOUT : 0), 0};
+      poll(&p, 1, 1);
+      if ((p.revents & POLLOUT) != 0) {
+        SendQueuedInput();
+      }
+    }
+  });
+  Calls expected;
+  for (int i = 0; i < 4000; i++) {
+    uint16_t key = static_cast<uint16_t>(1 + (i / 2) % 200);
+    InjectKeyEvent(&kbd_, key, i % 2 == 0);
+    expected.push_back("key " + std::to_string(key) + (i % 2 == 0 ? " 1" : " 0"));
+    expected.push_back("frame 0");
+  }
+  done.store(true);
+  compositor.join();
+  inputThread.join();
+  SendQueuedInput();  // the socket is empty now
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    TheInputState().eisFd.store(-1);
+    EXPECT_TRUE(TheInputState().queue.Empty());
+  }
+  close(sv[0]);
+  close(sv[1]);
+  EXPECT_GT(waited, 0);  // the input event thread's part was exercised
+  Calls got = Take();
+  ASSERT_EQ(got.size(), expected.size());
+  for (size_t i = 0; i < got.size(); i++) {
+    ASSERT_EQ(got[i], expected[i]) << "at " << i;
+  }
 }
 
 }  // namespace

@@ -125,12 +125,18 @@ TEST_F(InjectionTest, HighButtonBitsSendTheThreeStatesEveryTime) {
   EXPECT_EQ(InputSince(from, expected.size()), expected);
 }
 
-TEST_F(InjectionTest, EventsBeforeAnyDeviceAreLoggedAndDropped) {
+// Records that come before the devices (the parent starts typing as soon as
+// capture has started) are kept in order and sent once the devices
+// emulate; the missing device is logged once, not per record.
+TEST_F(InjectionTest, EventsBeforeAnyDeviceAreKeptAndSentOnceTheDevicesEmulate) {
   Slots none;
   size_t mark = LogCapture::Get().Mark();
-  MouseRecord r = Mouse(5, 5, 1);
-  InjectMouseEvent(&r, &none.abs, &lastButtons_, &lastButtonMask_);
+  MouseRecord press = Mouse(5, 5, 1);
+  InjectMouseEvent(&press, &none.abs, &lastButtons_, &lastButtonMask_);
   InjectKeyEvent(&none.kbd, 30, 1);
+  InjectKeyEvent(&none.kbd, 30, 0);
+  MouseRecord release = Mouse(6, 6, 0);
+  InjectMouseEvent(&release, &none.abs, &lastButtons_, &lastButtonMask_);
   EXPECT_EQ(LogCapture::Get().Count(
                 "sightwellInput: Absolute pointer device not initialized, cannot inject mouse event", mark),
             1u);
@@ -139,11 +145,25 @@ TEST_F(InjectionTest, EventsBeforeAnyDeviceAreLoggedAndDropped) {
             1u);
   EXPECT_EQ(lastButtons_, 0);
 
-  // Once devices exist, nothing of the above shows up: it was never queued.
-  Start();
-  size_t from = 0;
-  InjectKeyEvent(&slots_.kbd, 2, 1);
-  EXPECT_EQ(InputSince(from, 2), (Texts{"key 2 1", "frame"}));
+  // The devices are those of `none`: the slots the injections named.
+  compositor_ = std::make_unique<FakeCompositor>(inputtest::Services());
+  ASSERT_TRUE(compositor_->ok());
+  ASSERT_TRUE(inputtest::ConnectAndWaitForDevices(*compositor_, none));
+  Texts early = {"abs 5 5",  "button 272 1", "button 274 0", "button 273 0", "frame",
+                 "key 30 1", "frame",        "key 30 0",     "frame",        "abs 6 6",
+                 "button 272 0", "button 274 0", "button 273 0", "frame"};
+  EXPECT_EQ(InputSince(0, early.size()), early);
+  EXPECT_EQ(lastButtons_, 0);
+  EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Sent 4 input events that waited for the devices", mark),
+            1u);
+
+  // Later input goes straight out behind it.
+  InjectKeyEvent(&none.kbd, 2, 1);
+  early.insert(early.end(), {"key 2 1", "frame"});
+  EXPECT_EQ(InputSince(0, early.size()), early);
+  compositor_->Kill();
+  inputtest::DrainDisconnect(none);
+  compositor_.reset();
 }
 
 TEST_F(InjectionTest, TracksSeatsDevicesAndRemoval) {
@@ -233,14 +253,14 @@ TEST_F(InjectionTest, DisconnectReadByAnInjectionIsSignalled) {
   SetDisconnectFd(-1);
   close(fd);
 
-  // The next HandleEvents builds a new connection and input flows again.
+  // The next HandleEvents builds a new connection and input flows again,
+  // the key that came while the connection was down first.
   size_t from = compositor_->EventCount();
   ASSERT_TRUE(inputtest::Pump(slots_, [&] { return compositor_->Texts(from, {"start-emulating"}).size() >= 2; },
                               3000));
   EXPECT_EQ(compositor_->Texts(from, {"rd-stop"}).size(), 1u);
-  from = compositor_->EventCount();
   InjectKeyEvent(&slots_.kbd, 32, 1);
-  EXPECT_EQ(InputSince(from, 2), (Texts{"key 32 1", "frame"}));
+  EXPECT_EQ(InputSince(from, 4), (Texts{"key 31 1", "frame", "key 32 1", "frame"}));
 }
 
 TEST_F(InjectionTest, InitFailuresLeaveNoDescriptor) {
@@ -260,11 +280,24 @@ TEST_F(InjectionTest, InitFailuresLeaveNoDescriptor) {
   EXPECT_EQ(GetEisFd(), -1);
   EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Session started.", mark), 1u);
   EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Failed to connect to EIS: ", mark), 1u);
-  // The abandoned session is not stopped by the next attempt.
+  // Each attempt stops the session it could not use, so none is left
+  // behind for the compositor to keep, and the next attempt has nothing
+  // of its own to stop. (The compositor answers Stop before recording it.)
+  auto stops = [&] { return refusing.Texts(0, {"rd-stop"}).size(); };
+  EXPECT_TRUE(swtest::WaitFor([&] { return stops() >= 1; }, 3000));
   mark = LogCapture::Get().Mark();
   Init();
   EXPECT_EQ(LogCapture::Get().Count("Stopped previous session", mark), 0u);
-  EXPECT_EQ(refusing.Texts(0, {"rd-stop"}).size(), 0u);
+  EXPECT_TRUE(swtest::WaitFor([&] { return stops() >= 2; }, 3000));
+  EXPECT_EQ(stops(), 2u);
+  GVariant *counts = nullptr;
+  ASSERT_TRUE(refusing.Control("GetCounts", nullptr, &counts));
+  guint32 created = 0, started = 0, stopped = 0, clients = 0;
+  guint64 events = 0;
+  g_variant_get(counts, "(uuuut)", &created, &started, &stopped, &clients, &events);
+  g_variant_unref(counts);
+  EXPECT_EQ(created, 2u);
+  EXPECT_EQ(stopped, 2u);
 }
 
 }  // namespace

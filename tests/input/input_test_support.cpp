@@ -15,6 +15,7 @@
 
 #include "agent/remote_context.h"
 #include "input/input.h"
+#include "input/input_state.h"
 #include "lib/log/log_output.h"
 
 // The agent's stop flag and RequestStop, for tests that run the input event
@@ -260,6 +261,15 @@ bool ConnectAndWaitForDevices(FakeCompositor &compositor, Slots &slots) {
 
 void DrainDisconnect(Slots &slots) {
   Pump(slots, [] { return GetEisFd() < 0; }, 3000);
+  // What a test left queued would be sent into the next test's devices, to
+  // slots and button words that no longer exist.
+  std::lock_guard<std::mutex> guard(InputLock());
+  InputState &state = TheInputState();
+  state.queue.Clear();
+  state.kbdSlot = nullptr;
+  state.absSlot = nullptr;
+  state.lastButtons = nullptr;
+  state.lastButtonMask = nullptr;
 }
 
 }  // namespace inputtest

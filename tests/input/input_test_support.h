@@ -82,7 +82,8 @@ bool Pump(Slots &slots, const std::function<bool()> &done, int timeoutMs);
 bool ConnectAndWaitForDevices(FakeCompositor &compositor, Slots &slots);
 
 // Pumps until the current connection is gone (after the compositor died),
-// leaving the process-wide input state disconnected for the next test.
+// leaving the process-wide input state disconnected and its queue empty
+// for the next test.
 void DrainDisconnect(Slots &slots);
 
 // The process's shared services (started once, in the test environment).

@@ -4,7 +4,8 @@
 //
 // Lines written (args separated by single spaces):
 //   rd-create PATH SENDER | rd-start PATH | rd-stop PATH
-//   rd-connect-eis PATH FD | rd-connect-eis-refused PATH
+//   rd-connect-eis PATH FD | rd-connect-eis-refused PATH | rd-connect-eis-stalled PATH
+//   eis-stall MS | eis-stall-over
 //   client-connect NAME | client-disconnect NAME
 //   seat-added SEAT | seat-bind SEAT CAPS (libeis capability mask)
 //   device-added NAME | device-resumed NAME | device-paused NAME

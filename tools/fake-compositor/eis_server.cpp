@@ -48,6 +48,7 @@ struct Server {
   std::vector<std::unique_ptr<FakeClient>> clients;
   uint32_t disconnectAfter = 0;
   uint64_t inputEvents = 0;
+  guint stallTimer = 0;  // reading resumes when it fires
 };
 
 Server *server = nullptr;
@@ -372,6 +373,9 @@ void EisServerStop() {
   if (server->source != 0) {
     g_source_remove(server->source);
   }
+  if (server->stallTimer != 0) {
+    g_source_remove(server->stallTimer);
+  }
   for (auto &client : server->clients) {
     eis_client_disconnect(client->client);
     ReleaseClient(*client);
@@ -414,6 +418,28 @@ void EisServerDisconnectAfter(uint32_t events) {
   for (auto &client : server->clients) {
     client->inputEvents = 0;
   }
+}
+
+namespace {
+
+gboolean OnStallOver(gpointer) {
+  server->stallTimer = 0;
+  server->source = g_unix_fd_add(eis_get_fd(server->ctx), G_IO_IN, OnEisReadable, nullptr);
+  EisRecord("eis-stall-over");
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+void EisServerStall(uint32_t ms) {
+  if (server->stallTimer != 0) {
+    g_source_remove(server->stallTimer);
+  } else if (server->source != 0) {
+    g_source_remove(server->source);
+    server->source = 0;
+  }
+  EisRecord("eis-stall %u", ms);
+  server->stallTimer = g_timeout_add(ms, OnStallOver, nullptr);
 }
 
 void EisServerPauseDevices() {

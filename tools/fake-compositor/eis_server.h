@@ -29,6 +29,9 @@ void EisServerDisconnectSession(const std::string &sessionPath);
 void EisServerDisconnectAll();
 // Disconnect each client once it sent this many more input events (0 = off).
 void EisServerDisconnectAfter(uint32_t events);
+// Stops reading the clients for ms milliseconds (as a compositor that
+// hangs), then reads on.
+void EisServerStall(uint32_t ms);
 void EisServerPauseDevices();
 void EisServerResumeDevices();
 // kind: "keyboard", "absolute", "pointer" or "touch"; false if none exists.

@@ -7,11 +7,16 @@
 //     DisconnectClients()            drop every EIS client now
 //     DisconnectAfter(u events)      drop each client after N more input events
 //     SetRefuseConnectToEIS(b)       ConnectToEIS fails while set
+//     SetStallConnectToEIS(u ms)     ConnectToEIS answers only after ms
+//                                    (0 = at once again)
+//     StallEis(u ms)                 the EIS server reads nothing for ms,
+//                                    so its clients' sockets fill up
 //     PauseDevices() / ResumeDevices()
 //     RemoveDevice(s kind) -> (b)    "keyboard", "absolute", "pointer", "touch"
 //     AddSeat(s name)                another seat for every connected client
 //     GetCounts() -> (uuuut)         sessions created, started, stopped,
 //                                    connected EIS clients, input events
+//                                    (live sessions: created - stopped)
 //
 // A session belongs to the bus connection that created it and is stopped
 // when that connection goes away, as the real compositor does.
@@ -55,6 +60,8 @@ constexpr const char kIntrospection[] =
     "  <method name='DisconnectClients'/>"
     "  <method name='DisconnectAfter'><arg type='u' name='events' direction='in'/></method>"
     "  <method name='SetRefuseConnectToEIS'><arg type='b' name='refuse' direction='in'/></method>"
+    "  <method name='SetStallConnectToEIS'><arg type='u' name='ms' direction='in'/></method>"
+    "  <method name='StallEis'><arg type='u' name='ms' direction='in'/></method>"
     "  <method name='PauseDevices'/>"
     "  <method name='ResumeDevices'/>"
     "  <method name='RemoveDevice'>"
@@ -104,6 +111,7 @@ struct Service {
   uint32_t stopped = 0;
   bool refuseEis = false;
   int refuseEisCount = 0;  // the first N ConnectToEIS calls fail
+  guint stallEisMs = 0;    // ConnectToEIS answers this late
 };
 
 Service *service = nullptr;
@@ -140,7 +148,42 @@ void OnOwnerVanished(GDBusConnection *, const gchar *, gpointer data) {
   StopSession(path, false);
 }
 
+void AnswerConnectToEis(Session &session, GDBusMethodInvocation *invocation);
+
+// A stalled ConnectToEIS: answered once the stall is over, if the session
+// still exists by then. The invocation holds its own reference.
+struct StalledCall {
+  std::string path;
+  GDBusMethodInvocation *invocation;
+};
+
+gboolean OnStallOver(gpointer data) {
+  std::unique_ptr<StalledCall> call(static_cast<StalledCall *>(data));
+  Session *session = nullptr;
+  if (service != nullptr) {
+    auto it = service->sessions.find(call->path);
+    session = it != service->sessions.end() ? it->second.get() : nullptr;
+  }
+  if (session != nullptr) {
+    AnswerConnectToEis(*session, call->invocation);
+  } else {
+    g_dbus_method_invocation_return_dbus_error(call->invocation,
+                                               "org.freedesktop.DBus.Error.UnknownObject",
+                                               "session stopped while stalled");
+  }
+  return G_SOURCE_REMOVE;
+}
+
 void ConnectToEis(Session &session, GDBusMethodInvocation *invocation) {
+  if (service->stallEisMs > 0) {
+    EisRecord("rd-connect-eis-stalled %s", session.path.c_str());
+    g_timeout_add(service->stallEisMs, OnStallOver, new StalledCall{session.path, invocation});
+    return;
+  }
+  AnswerConnectToEis(session, invocation);
+}
+
+void AnswerConnectToEis(Session &session, GDBusMethodInvocation *invocation) {
   if (service->refuseEis || service->refuseEisCount > 0) {
     if (service->refuseEisCount > 0) {
       service->refuseEisCount--;
@@ -269,6 +312,12 @@ void OnControlCall(GDBusConnection *, const gchar *, const gchar *, const gchar 
     g_variant_get(params, "(b)", &refuse);
     service->refuseEis = refuse;
     service->refuseEisCount = 0;
+  } else if (g_strcmp0(method, "SetStallConnectToEIS") == 0) {
+    g_variant_get(params, "(u)", &service->stallEisMs);
+  } else if (g_strcmp0(method, "StallEis") == 0) {
+    guint32 ms = 0;
+    g_variant_get(params, "(u)", &ms);
+    EisServerStall(ms);
   } else if (g_strcmp0(method, "PauseDevices") == 0) {
     EisServerPauseDevices();
   } else if (g_strcmp0(method, "ResumeDevices") == 0) {
