@@ -118,16 +118,31 @@ TestServices::TestServices() {
       env_[line.substr(0, eq)] = line.substr(eq + 1);
     }
   }
+  ReadPids();
+  ok_ = env_.count("DBUS_SESSION_BUS_ADDRESS") == 1 && pids_.size() == 3;
+  if (!ok_) {
+    error_ = "scripts/testenv printed no environment: " + out;
+  }
+}
+
+void TestServices::ReadPids() {
   std::istringstream pids(ReadFile(dir_ + "/pids"));
   pid_t pid;
   std::string comm;
   while (pids >> pid >> comm) {
     pids_[comm] = pid;
   }
-  ok_ = env_.count("DBUS_SESSION_BUS_ADDRESS") == 1 && pids_.size() == 3;
-  if (!ok_) {
-    error_ = "scripts/testenv printed no environment: " + out;
+}
+
+bool TestServices::RestartPipeWire() {
+  std::string out;
+  int rc = RunCapture(SourcePath("scripts/testenv") + " restart-pipewire " + dir_ + " 2>&1", &out);
+  ReadPids();
+  if (rc != 0) {
+    error_ = "scripts/testenv restart-pipewire failed: " + out;
+    return false;
   }
+  return true;
 }
 
 TestServices::~TestServices() {

@@ -52,6 +52,9 @@ class TestServices {
   pid_t Pid(const std::string &comm) const;
   // Ends one service abruptly (SIGKILL) to simulate a logout or a crash.
   bool Kill(const std::string &comm);
+  // Kills PipeWire and WirePlumber abruptly and starts them again (an
+  // update or a crash of the daemon); true once the default sink is back.
+  bool RestartPipeWire();
 
  private:
   bool ok_ = false;
@@ -59,6 +62,7 @@ class TestServices {
   std::string dir_;
   std::map<std::string, std::string> env_;
   std::map<std::string, pid_t> pids_;
+  void ReadPids();
 };
 
 // Starts the fake compositor with the services' environment and extra
