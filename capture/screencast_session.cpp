@@ -107,7 +107,7 @@ char *TakeObjectPath(GVariant *reply) {
 }
 
 // Subscribes to the compositor's bus name changing hands, before anything is
-// asked of it, so its death is noticed in every later step.
+// asked of it, so its death is noticed whatever the attempt is waiting for.
 void WatchCompositor(ScreenCastContext *ctx) {
   ctx->ownerSubscription = g_dbus_connection_signal_subscribe(
       ctx->connection, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",

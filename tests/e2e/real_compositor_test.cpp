@@ -410,6 +410,28 @@ TEST_F(RealCompositor, ATonePlayedInTheSessionReachesTheParent) {
   EXPECT_GT(bestRms, 4000);
 }
 
+// Mutter crashes and is started again in the same session: the agent
+// notices that its producer is gone (no Closed comes from a dead
+// compositor), keeps serving the parent and captures from the new Mutter
+// by itself. An idle screen still sends the first frame of a new stream.
+TEST_F(RealCompositor, CaptureResumesAfterMutterIsKilledAndStartedAgain) {
+  ASSERT_GT(parent_->GetSummary().frames, 0u);
+  const std::string script = swtest::SourcePath("scripts/real-compositor");
+  ASSERT_EQ(RunShell(script + " kill-mutter " + state_ + " > " + state_ + "/kill.out 2>&1"), 0)
+      << swtest::ReadFile(state_ + "/kill.out");
+  usleep(1000000);
+  const uint32_t before = parent_->GetSummary().frames;
+  ASSERT_TRUE(agent_->Running());
+  ASSERT_EQ(RunShell(script + " start-mutter " + state_ + " > " + state_ + "/restart.out 2>&1"), 0)
+      << swtest::ReadFile(state_ + "/restart.out");
+  EXPECT_TRUE(swtest::WaitFor([&] { return parent_->GetSummary().frames > before; }, 20000))
+      << swtest::ReadFile(logPath_);
+  auto frame = parent_->LastFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->width, kWidth);
+  EXPECT_EQ(frame->height, kHeight);
+}
+
 TEST_F(RealCompositor, ALogoutIsReportedOnceAndAStopEndsTheAgentCleanly) {
   pid_t bus = -1;
   std::istringstream pids(swtest::ReadFile(state_ + "/pids"));
