@@ -68,7 +68,7 @@ struct ScreenCastContext {
   pw_stream *stream = nullptr;
   spa_hook streamListener = {};
   // Watches the producer's node: its removal ends the attempt. Destroyed
-  // with the core.
+  // before the core is disconnected.
   pw_registry *registry = nullptr;
   spa_hook registryListener = {};
   // Set while the stream is STREAMING (PipeWire thread), read by the poll

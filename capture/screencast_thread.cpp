@@ -71,8 +71,7 @@ const pw_registry_events kRegistryEvents = [] {
 
 // Watches the registry for the producer's node going away. A stream whose
 // producer vanishes is only paused by PipeWire and would wait for another
-// link for ever. Runs under the thread loop lock; the registry proxy goes
-// with the core.
+// link for ever. Runs under the thread loop lock.
 void WatchProducerNode(ScreenCastContext *ctx) {
   ctx->registryListener = spa_hook{};
   ctx->registry = pw_core_get_registry(ctx->core, PW_VERSION_REGISTRY, 0);
@@ -106,16 +105,20 @@ void PollUntilClosed(ScreenCastContext *ctx) {
   }
 }
 
-// With the thread loop stopped or unlocked: the registry proxy goes with
-// the core.
+// With the thread loop stopped or not yet started. Disconnecting the core
+// only detaches the proxies made on it; each must be destroyed by its owner.
 void DestroyStreamAndCore(ScreenCastContext *ctx) {
   if (ctx->stream != nullptr) {
     ctx->pwApi.pw_stream_destroy(ctx->stream);
     ctx->stream = nullptr;
   }
+  if (ctx->registry != nullptr) {
+    spa_hook_remove(&ctx->registryListener);
+    ctx->pwApi.pw_proxy_destroy(reinterpret_cast<pw_proxy *>(ctx->registry));
+    ctx->registry = nullptr;
+  }
   ctx->pwApi.pw_core_disconnect(ctx->core);
   ctx->core = nullptr;
-  ctx->registry = nullptr;
 }
 
 void StopWorker(ScreenCastContext *ctx) {
