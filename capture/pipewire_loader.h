@@ -34,7 +34,8 @@
   X(pw_stream_queue_buffer)        \
   X(pw_stream_set_active)          \
   X(pw_stream_state_as_string)     \
-  X(pw_thread_loop_get_loop)
+  X(pw_thread_loop_get_loop)       \
+  X(pw_proxy_destroy)
 
 struct PipeWireApi {
 #define SW_PIPEWIRE_API_MEMBER(sym) decltype(&::sym) sym = nullptr;
@@ -42,11 +43,11 @@ struct PipeWireApi {
 #undef SW_PIPEWIRE_API_MEMBER
 };
 
-constexpr int kPipeWireApiEntries = 24;
+constexpr int kPipeWireApiEntries = 25;
 
 // Opens the library named by "sightwell.libPipewire" (default
 // "libpipewire-0.3.so", falling back to the runtime name
-// "libpipewire-0.3.so.0") and fills all 24 entries in table order.
+// "libpipewire-0.3.so.0") and fills all 25 entries in table order.
 // Returns 0 on success; -1 with *handleSlot null otherwise.
 int LoadPipeWireLibrary(void **handleSlot, PipeWireApi *api);
 // Closes the handle; a null handle is accepted. The caller then forgets it.

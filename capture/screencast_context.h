@@ -41,10 +41,23 @@ struct ScreenCastContext {
 
   // Session phase (D-Bus).
   GDBusConnection *connection = nullptr;
-  char sessionPath[256] = {};
+  char sessionPath[256] = {};       // empty while the attempt has no session
   std::mutex mainLoopLock;          // guards mainLoop against a quit at stop
   GMainLoop *mainLoop = nullptr;    // only while waiting for the node id
   uint32_t nodeId = 0;
+  // Cancelled by ScreenCastRequestStop, so a stop never waits out a D-Bus
+  // call to a compositor that does not answer. Lives as long as the context.
+  GCancellable *cancellable = nullptr;
+  // What the current attempt holds on the bus, released when it ends: its
+  // main context (thread default of the screen cast thread meanwhile) and
+  // its signal subscriptions. Touched by the screen cast thread only.
+  GMainContext *attemptContext = nullptr;
+  guint ownerSubscription = 0;
+  guint closedSubscription = 0;
+  guint streamAddedSubscription = 0;
+  // The compositor ended the attempt's session itself (Closed, or it left
+  // the bus): there is nothing left to stop.
+  bool sessionGone = false;
 
   PipeWireApi pwApi;
 
@@ -54,6 +67,13 @@ struct ScreenCastContext {
   pw_core *core = nullptr;
   pw_stream *stream = nullptr;
   spa_hook streamListener = {};
+  // Watches the producer's node: its removal ends the attempt. Destroyed
+  // before the core is disconnected.
+  pw_registry *registry = nullptr;
+  spa_hook registryListener = {};
+  // Set while the stream is STREAMING (PipeWire thread), read by the poll
+  // loop to notice a stream that is left without a producer.
+  std::atomic<bool> streaming{false};
   // pw_stream_queue_buffer is called by on_process and by the worker; PipeWire
   // takes returned buffers from one writer at a time.
   std::mutex queueBufferLock;

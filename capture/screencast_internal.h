@@ -5,13 +5,18 @@
 
 struct ScreenCastContext;
 
-// The D-Bus session phase. Returns the attempt's main context (still the
-// thread default, owned by the caller) once a node id was received; null,
-// with the context already popped and released, when the phase failed.
-GMainContext *RunSessionPhase(ScreenCastContext *ctx);
-// The PipeWire stream phase. Pops and releases mainContext before it returns.
-// true when the poll loop was reached.
-bool RunStreamPhase(ScreenCastContext *ctx, GMainContext *mainContext);
+// The D-Bus session phase: true once a node id was received. Whatever it
+// made (main context, subscriptions, the compositor's session) is kept in
+// the context for the stream phase, pass or fail, until EndSession.
+bool RunSessionPhase(ScreenCastContext *ctx);
+// Ends what the session phase made: stops the compositor's session unless
+// the compositor already ended it (best effort, bounded), removes the signal
+// subscriptions and releases the attempt's main context. Safe to call when
+// the session phase made nothing.
+void EndSession(ScreenCastContext *ctx);
+// The PipeWire stream phase, on the attempt's main context. true when the
+// poll loop was reached.
+bool RunStreamPhase(ScreenCastContext *ctx);
 // Builds the parameters offered to PipeWire into buffer; used by the stream
 // set-up and by on_param_changed.
 struct spa_pod;

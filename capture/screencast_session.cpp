@@ -16,6 +16,16 @@ constexpr const char kScreenCastIface[] = "org.gnome.Mutter.ScreenCast";
 constexpr const char kSessionIface[] = "org.gnome.Mutter.ScreenCast.Session";
 constexpr const char kStreamIface[] = "org.gnome.Mutter.ScreenCast.Stream";
 
+// A compositor that has accepted Start announces the node within
+// milliseconds; one that has not after this long is not going to.
+constexpr guint kNodeWaitMs = 10000;
+// Stopping an abandoned session is a courtesy to the compositor; a slow one
+// must not hold up the next attempt for long.
+constexpr gint kStopTimeoutMs = 1000;
+// Bounds the dispatch of what is still queued on an ending attempt's
+// context (it only shrinks once the subscriptions are gone).
+constexpr int kDrainIterations = 64;
+
 void QuitLoopLocked(ScreenCastContext *ctx) {
   std::lock_guard<std::mutex> guard(ctx->mainLoopLock);
   if (ctx->mainLoop != nullptr) {
@@ -42,8 +52,40 @@ void on_session_closed(GDBusConnection *, const gchar *, const gchar *objectPath
   }
   Log_Warning("Received %s for object=%s; Mutter closed the ScreenCast session\n",
               signalName, objectPath != nullptr ? objectPath : "<null>");
+  ctx->sessionGone = true;
   QuitLoopLocked(ctx);
   ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+}
+
+// The compositor's bus name lost (or changed) its owner: the compositor that
+// served this attempt is gone, and its session and node with it. Nothing
+// else would tell: a compositor that dies sends no Closed.
+void on_compositor_owner_changed(GDBusConnection *, const gchar *, const gchar *, const gchar *,
+                                 const gchar *, GVariant *parameters, gpointer data) {
+  auto *ctx = static_cast<ScreenCastContext *>(data);
+  if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sss)"))) {
+    return;
+  }
+  const char *name = nullptr;
+  const char *oldOwner = nullptr;
+  const char *newOwner = nullptr;
+  g_variant_get(parameters, "(&s&s&s)", &name, &oldOwner, &newOwner);
+  if (oldOwner[0] == '\0') {
+    return;  // an owner appeared where there was none: not ours
+  }
+  Log_Warning("[%s] %s lost its owner; the compositor is gone \u2014 will retry\n", ctx->connector,
+              name);
+  ctx->sessionGone = true;
+  QuitLoopLocked(ctx);
+  ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+}
+
+gboolean on_node_wait_expired(gpointer data) {
+  auto *ctx = static_cast<ScreenCastContext *>(data);
+  Log_Warning("[%s] no PipeWire node from the compositor within %u ms \u2014 will retry\n",
+              ctx->connector, kNodeWaitMs);
+  QuitLoopLocked(ctx);
+  return G_SOURCE_REMOVE;
 }
 
 guint Subscribe(ScreenCastContext *ctx, const char *iface, const char *member,
@@ -64,13 +106,38 @@ char *TakeObjectPath(GVariant *reply) {
   return copy;
 }
 
-// Steps 4 to 11; returns with the loop run, or after a failure was logged.
+// Subscribes to the compositor's bus name changing hands, before anything is
+// asked of it, so its death is noticed whatever the attempt is waiting for.
+void WatchCompositor(ScreenCastContext *ctx) {
+  ctx->ownerSubscription = g_dbus_connection_signal_subscribe(
+      ctx->connection, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
+      "/org/freedesktop/DBus", kBusName, G_DBUS_SIGNAL_FLAGS_NONE, on_compositor_owner_changed,
+      ctx, nullptr);
+}
+
+// Runs the loop until the node id, a Closed, the compositor leaving the bus,
+// a stop or the node wait expiring ends it.
+void WaitForNode(ScreenCastContext *ctx) {
+  GSource *expiry = g_timeout_source_new(kNodeWaitMs);
+  g_source_set_callback(expiry, on_node_wait_expired, ctx, nullptr);
+  g_source_attach(expiry, ctx->attemptContext);
+  // A stop requested before this point either sees the loop (and queues its
+  // quit on the loop's context) or is seen here.
+  if (!ctx->stopRequested.load(std::memory_order_acquire)) {
+    g_main_loop_run(ctx->mainLoop);
+  }
+  g_source_destroy(expiry);
+  g_source_unref(expiry);
+}
+
+// Creates the session, records the connector, starts it and waits for the
+// node; returns after the wait, or after a failure was logged.
 void CreateRecordStart(ScreenCastContext *ctx) {
   GError *error = nullptr;
   GVariant *reply = g_dbus_connection_call_sync(
       ctx->connection, kBusName, kScreenCastPath, kScreenCastIface, "CreateSession",
       g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
-      G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr, &error);
+      G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, ctx->cancellable, &error);
   if (reply == nullptr) {
     Log_Warning("Failed to call method %s: %s\n", "CreateSession",
                 error != nullptr ? error->message : "unknown error");
@@ -87,7 +154,8 @@ void CreateRecordStart(ScreenCastContext *ctx) {
   g_strlcpy(ctx->sessionPath, sessionPath, sizeof ctx->sessionPath);
   g_free(sessionPath);
 
-  Subscribe(ctx, kSessionIface, "Closed", ctx->sessionPath, on_session_closed);
+  ctx->closedSubscription =
+      Subscribe(ctx, kSessionIface, "Closed", ctx->sessionPath, on_session_closed);
 
   if (ctx->connection == nullptr || ctx->sessionPath[0] == '\0' || ctx->connector[0] == '\0') {
     Log_Error("Invalid args for %s (conn=%p session=%s connector=%s)", "RecordMonitor",
@@ -102,8 +170,8 @@ void CreateRecordStart(ScreenCastContext *ctx) {
   reply = g_dbus_connection_call_sync(ctx->connection, kBusName, ctx->sessionPath, kSessionIface,
                                       "RecordMonitor",
                                       g_variant_new("(sa{sv})", ctx->connector, &props),
-                                      G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-                                      &error);
+                                      G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1,
+                                      ctx->cancellable, &error);
   if (reply == nullptr) {
     Log_Info("%s failed: %s\n", "RecordMonitor",
              error != nullptr && error->message != nullptr ? error->message : "unknown error");
@@ -117,11 +185,12 @@ void CreateRecordStart(ScreenCastContext *ctx) {
     return;
   }
   Log_Info("Recording stream path %s\n", streamPath);
-  Subscribe(ctx, kStreamIface, "PipeWireStreamAdded", streamPath, on_stream_added);
+  ctx->streamAddedSubscription =
+      Subscribe(ctx, kStreamIface, "PipeWireStreamAdded", streamPath, on_stream_added);
 
   reply = g_dbus_connection_call_sync(ctx->connection, kBusName, ctx->sessionPath, kSessionIface,
                                       "Start", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
-                                      nullptr, &error);
+                                      ctx->cancellable, &error);
   if (reply == nullptr) {
     Log_Info("Failed to start stream session: %s\n",
              error != nullptr && error->message != nullptr ? error->message : "unknown error");
@@ -132,33 +201,62 @@ void CreateRecordStart(ScreenCastContext *ctx) {
   }
   g_variant_unref(reply);
   Log_Info("Session started successfully\n");
-
-  // A stop requested before this point either sees the loop (and queues its
-  // quit on the loop's context) or is seen here.
-  if (!ctx->stopRequested.load(std::memory_order_acquire)) {
-    g_main_loop_run(ctx->mainLoop);
-  }
+  WaitForNode(ctx);
   g_free(streamPath);
+}
+
+// Asks the compositor to stop the attempt's session. While the agent stops,
+// the request is only sent (the session dies with the connection anyway);
+// otherwise its answer is awaited for a bounded time.
+void StopSession(ScreenCastContext *ctx) {
+  if (ctx->stopRequested.load(std::memory_order_acquire)) {
+    g_dbus_connection_call(ctx->connection, kBusName, ctx->sessionPath, kSessionIface, "Stop",
+                           nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, kStopTimeoutMs, nullptr,
+                           nullptr, nullptr);
+    return;
+  }
+  GError *error = nullptr;
+  GVariant *reply = g_dbus_connection_call_sync(ctx->connection, kBusName, ctx->sessionPath,
+                                                kSessionIface, "Stop", nullptr, nullptr,
+                                                G_DBUS_CALL_FLAGS_NONE, kStopTimeoutMs,
+                                                ctx->cancellable, &error);
+  if (reply == nullptr) {
+    Log_Warning("Failed to call method %s: %s\n", "Stop",
+                error != nullptr ? error->message : "unknown error");
+    g_clear_error(&error);
+    return;
+  }
+  g_variant_unref(reply);
+}
+
+void Unsubscribe(GDBusConnection *connection, guint *id) {
+  if (*id != 0) {
+    g_dbus_connection_signal_unsubscribe(connection, *id);
+    *id = 0;
+  }
 }
 
 }  // namespace
 
-GMainContext *RunSessionPhase(ScreenCastContext *ctx) {
+bool RunSessionPhase(ScreenCastContext *ctx) {
   ctx->nodeId = 0;
   ctx->streamClosed.exchange(0, std::memory_order_acq_rel);
+  ctx->sessionPath[0] = '\0';
+  ctx->sessionGone = false;
 
-  ctx->connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+  ctx->connection = g_bus_get_sync(G_BUS_TYPE_SESSION, ctx->cancellable, nullptr);
   if (ctx->connection == nullptr) {
-    return nullptr;
+    return false;
   }
 
-  GMainContext *mainContext = g_main_context_new();
-  g_main_context_push_thread_default(mainContext);
+  ctx->attemptContext = g_main_context_new();
+  g_main_context_push_thread_default(ctx->attemptContext);
   {
     std::lock_guard<std::mutex> guard(ctx->mainLoopLock);
-    ctx->mainLoop = g_main_loop_new(mainContext, FALSE);
+    ctx->mainLoop = g_main_loop_new(ctx->attemptContext, FALSE);
   }
 
+  WatchCompositor(ctx);
   CreateRecordStart(ctx);
 
   GMainLoop *loop;
@@ -171,11 +269,32 @@ GMainContext *RunSessionPhase(ScreenCastContext *ctx) {
 
   if (ctx->nodeId == 0) {
     Log_Info("No node_id received, exiting screen cast thread\n");
-    g_main_context_pop_thread_default(mainContext);
-    g_main_context_unref(mainContext);
-    return nullptr;
+    return false;
   }
-  return mainContext;
+  return true;
+}
+
+void EndSession(ScreenCastContext *ctx) {
+  if (ctx->attemptContext == nullptr) {
+    return;
+  }
+  if (ctx->sessionPath[0] != '\0' && !ctx->sessionGone) {
+    StopSession(ctx);
+  }
+  Unsubscribe(ctx->connection, &ctx->streamAddedSubscription);
+  Unsubscribe(ctx->connection, &ctx->closedSubscription);
+  Unsubscribe(ctx->connection, &ctx->ownerSubscription);
+  // Signals that arrived but were not dispatched yet (and a stop's idle
+  // quit) sit on the context holding references to it, so it would never be
+  // freed. Dispatching them releases those references; the removed
+  // subscriptions' handlers no longer run.
+  for (int i = 0; i < kDrainIterations && g_main_context_iteration(ctx->attemptContext, FALSE);
+       i++) {
+  }
+  g_main_context_pop_thread_default(ctx->attemptContext);
+  g_main_context_unref(ctx->attemptContext);
+  ctx->attemptContext = nullptr;
+  ctx->sessionPath[0] = '\0';
 }
 
 namespace {
@@ -205,5 +324,6 @@ void ScreenCastRequestQuit(ScreenCastContext *ctx) {
 
 void ScreenCastRequestStop(ScreenCastContext *ctx) {
   ctx->stopRequested.store(true, std::memory_order_release);
+  g_cancellable_cancel(ctx->cancellable);
   ScreenCastRequestQuit(ctx);
 }

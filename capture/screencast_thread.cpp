@@ -53,6 +53,74 @@ bool StartWorker(ScreenCastContext *ctx) {
   return true;
 }
 
+void on_registry_global_remove(void *data, uint32_t id) {
+  auto *ctx = static_cast<ScreenCastContext *>(data);
+  if (id != ctx->nodeId) {
+    return;
+  }
+  Log_Warning("[%s] the compositor's node %u went away \u2014 will retry\n", ctx->connector, id);
+  ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+}
+
+const pw_registry_events kRegistryEvents = [] {
+  pw_registry_events events{};
+  events.version = PW_VERSION_REGISTRY_EVENTS;
+  events.global_remove = on_registry_global_remove;
+  return events;
+}();
+
+// Watches the registry for the producer's node going away. A stream whose
+// producer vanishes is only paused by PipeWire and would wait for another
+// link for ever. Runs under the thread loop lock.
+void WatchProducerNode(ScreenCastContext *ctx) {
+  ctx->registryListener = spa_hook{};
+  ctx->registry = pw_core_get_registry(ctx->core, PW_VERSION_REGISTRY, 0);
+  if (ctx->registry != nullptr) {
+    pw_registry_add_listener(ctx->registry, &ctx->registryListener, &kRegistryEvents, ctx);
+  }
+}
+
+// A stream out of STREAMING this long has no producer (a node that was gone
+// before the link was made, a session manager that never links it); a
+// format change or a link takes milliseconds, even on a loaded machine.
+constexpr auto kNoProducerLimit = std::chrono::seconds(10);
+
+// The poll loop: dispatches the attempt's D-Bus signals every 100 ms until
+// the attempt is closed, a stop is requested or the stream has been left
+// without a producer.
+void PollUntilClosed(ScreenCastContext *ctx) {
+  auto lastStreaming = std::chrono::steady_clock::now();
+  while (!ctx->stopRequested.load(std::memory_order_acquire) &&
+         ctx->streamClosed.load(std::memory_order_acquire) == 0) {
+    g_main_context_iteration(ctx->attemptContext, FALSE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto now = std::chrono::steady_clock::now();
+    if (ctx->streaming.load(std::memory_order_acquire)) {
+      lastStreaming = now;
+    } else if (now - lastStreaming >= kNoProducerLimit) {
+      Log_Warning("[%s] stream has had no producer for %lld s \u2014 will retry\n", ctx->connector,
+                  static_cast<long long>(kNoProducerLimit.count()));
+      ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+    }
+  }
+}
+
+// With the thread loop stopped or not yet started. Disconnecting the core
+// only detaches the proxies made on it; each must be destroyed by its owner.
+void DestroyStreamAndCore(ScreenCastContext *ctx) {
+  if (ctx->stream != nullptr) {
+    ctx->pwApi.pw_stream_destroy(ctx->stream);
+    ctx->stream = nullptr;
+  }
+  if (ctx->registry != nullptr) {
+    spa_hook_remove(&ctx->registryListener);
+    ctx->pwApi.pw_proxy_destroy(reinterpret_cast<pw_proxy *>(ctx->registry));
+    ctx->registry = nullptr;
+  }
+  ctx->pwApi.pw_core_disconnect(ctx->core);
+  ctx->core = nullptr;
+}
+
 void StopWorker(ScreenCastContext *ctx) {
   ctx->workerStop.exchange(true, std::memory_order_acq_rel);
   const int fd = ctx->handoffFd.load(std::memory_order_acquire);
@@ -66,7 +134,7 @@ void StopWorker(ScreenCastContext *ctx) {
 
 }  // namespace
 
-bool RunStreamPhase(ScreenCastContext *ctx, GMainContext *mainContext) {
+bool RunStreamPhase(ScreenCastContext *ctx) {
   const PipeWireApi &pw = ctx->pwApi;
   bool result = false;
 
@@ -74,8 +142,6 @@ bool RunStreamPhase(ScreenCastContext *ctx, GMainContext *mainContext) {
   ctx->threadLoop = pw.pw_thread_loop_new("pipewire-loop", nullptr);
   if (ctx->threadLoop == nullptr) {
     Log_Error("Failed to create pw_thread_loop\n");
-    g_main_context_pop_thread_default(mainContext);
-    g_main_context_unref(mainContext);
     return false;
   }
   ctx->context = pw.pw_context_new(pw.pw_thread_loop_get_loop(ctx->threadLoop), nullptr, 0);
@@ -99,7 +165,9 @@ bool RunStreamPhase(ScreenCastContext *ctx, GMainContext *mainContext) {
         Log_Error("[%s] Failed to create pw_stream: errno=%d\n", ctx->connector, errno);
       } else {
         ctx->streamListener = spa_hook{};
+        ctx->streaming.store(false, std::memory_order_release);
         pw.pw_stream_add_listener(ctx->stream, &ctx->streamListener, &kStreamEvents, ctx);
+        WatchProducerNode(ctx);
         uint8_t buffer[1024];
         spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
         const spa_pod *format = BuildVideoFormatParam(&builder);
@@ -112,22 +180,13 @@ bool RunStreamPhase(ScreenCastContext *ctx, GMainContext *mainContext) {
         Log_Error("[%s] Process worker not started; aborting PipeWire attempt and retrying\n",
                   ctx->connector);
         pw.pw_thread_loop_unlock(ctx->threadLoop);
-        if (ctx->stream != nullptr) {
-          pw.pw_stream_destroy(ctx->stream);
-          ctx->stream = nullptr;
-        }
-        pw.pw_core_disconnect(ctx->core);
-        ctx->core = nullptr;
+        DestroyStreamAndCore(ctx);
       } else {
         pw.pw_thread_loop_unlock(ctx->threadLoop);
         pw.pw_thread_loop_start(ctx->threadLoop);
         Log_Info("[%s] pw_thread_loop_start done, entering poll loop\n", ctx->connector);
 
-        while (!ctx->stopRequested.load(std::memory_order_acquire) &&
-               ctx->streamClosed.load(std::memory_order_acquire) == 0) {
-          g_main_context_iteration(mainContext, FALSE);
-          std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        }
+        PollUntilClosed(ctx);
         if (ctx->streamClosed.load(std::memory_order_acquire) != 0) {
           Log_Info("[%s] stream closed by compositor \u2014 will retry\n", ctx->connector);
         }
@@ -139,38 +198,35 @@ bool RunStreamPhase(ScreenCastContext *ctx, GMainContext *mainContext) {
         // descriptor number.
         const int fd = ctx->handoffFd.exchange(-1, std::memory_order_acq_rel);
         pw.pw_thread_loop_stop(ctx->threadLoop);
-        if (ctx->stream != nullptr) {
-          pw.pw_stream_destroy(ctx->stream);
-          ctx->stream = nullptr;
-        }
-        pw.pw_core_disconnect(ctx->core);
-        ctx->core = nullptr;
+        DestroyStreamAndCore(ctx);
         close(fd);
         result = true;
       }
     }
-    if (!ctx->stopRequested.load(std::memory_order_acquire)) {
-      pw.pw_context_destroy(ctx->context);
-      ctx->context = nullptr;
-    }
+    // Destroyed on a stop too: the context owns PipeWire's data-loop thread,
+    // which must be gone before the library may be unloaded.
+    pw.pw_context_destroy(ctx->context);
+    ctx->context = nullptr;
   }
   pw.pw_thread_loop_destroy(ctx->threadLoop);
   ctx->threadLoop = nullptr;
-  g_main_context_pop_thread_default(mainContext);
-  g_main_context_unref(mainContext);
   return result;
 }
 
 bool RunScreenCastAttempt(ScreenCastContext *ctx) {
-  GMainContext *mainContext = RunSessionPhase(ctx);
-  if (mainContext == nullptr) {
-    return false;
+  bool result = false;
+  if (RunSessionPhase(ctx)) {
+    result = RunStreamPhase(ctx);
   }
-  return RunStreamPhase(ctx, mainContext);
+  EndSession(ctx);
+  return result;
 }
 
 void ScreenCastThreadMain(void *data) {
   auto *ctx = static_cast<ScreenCastContext *>(data);
+  // A cancel left from an earlier capture; a stop that comes before this
+  // reset is still seen through stopRequested.
+  g_cancellable_reset(ctx->cancellable);
   ResetFrameQueue(&ctx->frameQueue, ctx->connector);
   ResetCursorQueue(&ctx->cursorQueue, ctx->connector);
   while (!ctx->stopRequested.load(std::memory_order_acquire)) {
@@ -186,7 +242,9 @@ void ScreenCastThreadMain(void *data) {
 }
 
 ScreenCastContext *CreateScreenCastContext(void) {
-  return new ScreenCastContext();
+  auto *ctx = new ScreenCastContext();
+  ctx->cancellable = g_cancellable_new();
+  return ctx;
 }
 
 void DestroyScreenCastContext(ScreenCastContext *ctx) {
@@ -203,5 +261,6 @@ void DestroyScreenCastContext(ScreenCastContext *ctx) {
   if (ctx->connection != nullptr) {
     g_object_unref(ctx->connection);
   }
+  g_object_unref(ctx->cancellable);
   delete ctx;
 }

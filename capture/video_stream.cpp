@@ -87,6 +87,7 @@ void on_state_changed(void *data, pw_stream_state old, pw_stream_state state,
   const PipeWireApi &pw = ctx->pwApi;
   Log_Info("stream state[%s]: %s -> %s (%s)\n", ctx->connector, pw.pw_stream_state_as_string(old),
            pw.pw_stream_state_as_string(state), error != nullptr ? error : "ok");
+  ctx->streaming.store(state == PW_STREAM_STATE_STREAMING, std::memory_order_release);
   switch (state) {
     case PW_STREAM_STATE_STREAMING:
       Log_Info("[%s] stream reached STREAMING state \u2014 on_process callbacks active\n",

@@ -1,9 +1,13 @@
 // The screen cast thread of this process against the fake compositor over
 // private D-Bus and PipeWire services.
+#include <dirent.h>
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 #include "tests/capture/capture_test_util.h"
 #include "tests/capture/screencast_harness.h"
+#include "tests/support/compositor_sessions.h"
 
 namespace {
 
@@ -210,3 +214,61 @@ TEST(ScreenCast, StopEndsEveryPhaseCleanly) {
 }
 
 }  // namespace
+
+namespace {
+
+// Names of this process's threads, sorted (a name may repeat).
+std::vector<std::string> ThreadNames() {
+  std::vector<std::string> names;
+  if (DIR *dir = opendir("/proc/self/task")) {
+    while (dirent *entry = readdir(dir)) {
+      if (entry->d_name[0] == '.') continue;
+      std::string comm =
+          swtest::ReadFile(std::string("/proc/self/task/") + entry->d_name + "/comm");
+      names.push_back(comm.substr(0, comm.find('\n')));
+    }
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+}  // namespace
+
+// A stop ends every thread that PipeWire started for the stream, also the
+// context's data loop, so the library can be unloaded afterwards without a
+// thread still running inside it.
+TEST(ScreenCast, StopLeavesNoPipeWireThreadBehind) {
+  ScreenCastHarness h({"--sc-fps=60"});
+  REQUIRE_HARNESS(h);
+  const std::vector<std::string> before = ThreadNames();
+  h.Start();
+  ASSERT_TRUE(h.WaitFrames(5, 10000));
+  EXPECT_GT(ThreadNames().size(), before.size() + 2);  // capture, consumer, PipeWire's
+  h.Stop();
+  EXPECT_EQ(ThreadNames(), before);
+}
+
+// A node that goes away while its session stays and nothing is said on the
+// bus (the producer vanished) ends the attempt; a new one captures again,
+// and the abandoned session is stopped rather than left behind.
+TEST(ScreenCast, AVanishedProducerIsNoticedAndReplaced) {
+  StderrCapture log;
+  ScreenCastHarness h({"--sc-fps=60"});
+  REQUIRE_HARNESS(h);
+  h.Start();
+  ASSERT_TRUE(h.WaitFrames(5, 10000)) << log.Text();
+  ASSERT_TRUE(h.Control("DropNodes", nullptr));
+  ASSERT_TRUE(swtest::WaitFor([&] { return log.Contains("went away"); }, 10000)) << log.Text();
+  const uint32_t before = h.Stats().frames;
+  EXPECT_TRUE(h.WaitFrames(before + 20, 15000)) << log.Text();
+  uint32_t sessions = 0, starts, frames;
+  ASSERT_TRUE(h.CompositorStats(&sessions, &starts, &frames));
+  EXPECT_EQ(sessions, 2u);
+  EXPECT_EQ(swtest::CountCompositorSessions(getenv("DBUS_SESSION_BUS_ADDRESS"),
+                                            "org.gnome.Mutter.ScreenCast",
+                                            "/org/gnome/Mutter/ScreenCast/Session"),
+            1);
+  h.Stop();
+  EXPECT_EQ(h.Stats().badPixels, 0u);
+}

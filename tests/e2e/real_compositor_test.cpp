@@ -439,6 +439,37 @@ TEST_F(RealCompositor, ATonePlayedInTheSessionReachesTheParent) {
   EXPECT_GT(bestRms, 4000);
 }
 
+// Mutter crashes and is started again in the same session: the agent
+// notices that its producer is gone (no Closed comes from a dead
+// compositor), keeps serving the parent and captures from the new Mutter
+// by itself; then the same after PipeWire restarts. An idle screen still
+// sends the first frame of a new stream.
+TEST_F(RealCompositor, CaptureResumesAfterMutterOrPipeWireRestarts) {
+  ASSERT_GT(parent_->GetSummary().frames, 0u);
+  const std::string script = swtest::SourcePath("scripts/real-compositor");
+  ASSERT_EQ(RunShell(script + " kill-mutter " + state_ + " > " + state_ + "/kill.out 2>&1"), 0)
+      << swtest::ReadFile(state_ + "/kill.out");
+  usleep(1000000);
+  const uint32_t before = parent_->GetSummary().frames;
+  ASSERT_TRUE(agent_->Running());
+  ASSERT_EQ(RunShell(script + " start-mutter " + state_ + " > " + state_ + "/restart.out 2>&1"), 0)
+      << swtest::ReadFile(state_ + "/restart.out");
+  EXPECT_TRUE(swtest::WaitFor([&] { return parent_->GetSummary().frames > before; }, 20000))
+      << swtest::ReadFile(logPath_);
+  auto frame = parent_->LastFrame();
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->width, kWidth);
+  EXPECT_EQ(frame->height, kHeight);
+
+  // PipeWire and its session manager restart under the compositor and the
+  // agent: Mutter ends its streams, and capture comes back once more.
+  const uint32_t beforePipeWire = parent_->GetSummary().frames;
+  ASSERT_EQ(RunShell(script + " restart-pipewire " + state_ + " > " + state_ + "/pw.out 2>&1"), 0)
+      << swtest::ReadFile(state_ + "/pw.out");
+  EXPECT_TRUE(swtest::WaitFor([&] { return parent_->GetSummary().frames > beforePipeWire; }, 20000))
+      << swtest::ReadFile(logPath_);
+}
+
 TEST_F(RealCompositor, ALogoutIsReportedOnceAndAStopEndsTheAgentCleanly) {
   pid_t bus = -1;
   std::istringstream pids(swtest::ReadFile(state_ + "/pids"));

@@ -47,6 +47,7 @@ constexpr const char kIntrospection[] = R"XML(
   </interface>
   <interface name='org.sightwell.FakeCompositor.ScreenCast'>
     <method name='CloseSessions'/>
+    <method name='DropNodes'/>
     <method name='SetCloseAfterFrames'>
       <arg type='i' name='frames' direction='in'/>
     </method>
@@ -254,6 +255,22 @@ void PostMainWork(uint32_t session, decltype(MainWork::what) what, uint32_t valu
   g_main_context_invoke(nullptr, RunMainWork, new MainWork{session, what, value});
 }
 
+// The PipeWire daemon went away: like the compositor, close every session
+// that streams (its node is gone) and connect afresh for the next one.
+gboolean OnPipeWireLost(gpointer) {
+  if (gState == nullptr) {
+    return G_SOURCE_REMOVE;
+  }
+  fprintf(stderr, "fake-compositor: PipeWire connection lost\n");
+  std::vector<uint32_t> ids;
+  for (auto &entry : gState->sessions) {
+    if (entry.second->source) ids.push_back(entry.first);
+  }
+  for (uint32_t id : ids) CloseSession(id, true);
+  fakesc::ShutdownPipeWire();
+  return G_SOURCE_REMOVE;
+}
+
 void OnOwnerVanished(GDBusConnection *, const gchar *name, gpointer) {
   // A session belongs to the connection that created it and dies with it.
   std::vector<uint32_t> ids;
@@ -415,6 +432,11 @@ void ControlMethod(GDBusConnection *, const gchar *, const gchar *, const gchar 
     for (auto &entry : gState->sessions) ids.push_back(entry.first);
     for (uint32_t id : ids) CloseSession(id, true);
     g_dbus_method_invocation_return_value(invocation, nullptr);
+  } else if (g_strcmp0(method, "DropNodes") == 0) {
+    // Every stream's node goes away while its session stays and nothing is
+    // said on the bus: a producer that vanishes without Closed.
+    for (auto &entry : gState->sessions) entry.second->source.reset();
+    g_dbus_method_invocation_return_value(invocation, nullptr);
   } else if (g_strcmp0(method, "SetCloseAfterFrames") == 0) {
     gint32 frames = -1;
     g_variant_get(params, "(i)", &frames);
@@ -483,6 +505,8 @@ bool StartScreenCast(GDBusConnection *bus) {
     g_error_free(error);
     return false;
   }
+  fakesc::SetPipeWireLostHandler(
+      [] { g_main_context_invoke(nullptr, OnPipeWireLost, nullptr); });
   gState->ownsName = FakeRequestBusName(bus, kBusName);
   return gState->ownsName;
 }

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -25,6 +26,23 @@ namespace {
 pw_thread_loop *gLoop = nullptr;
 pw_context *gContext = nullptr;
 pw_core *gCore = nullptr;
+spa_hook gCoreListener{};
+std::function<void()> gLostHandler;
+bool gLostReported = false;  // PipeWire thread only
+
+void OnCoreError(void *, uint32_t id, int, int res, const char *) {
+  if (id == PW_ID_CORE && res == -EPIPE && !gLostReported) {
+    gLostReported = true;
+    if (gLostHandler) gLostHandler();
+  }
+}
+
+const pw_core_events kCoreEvents = [] {
+  pw_core_events e{};
+  e.version = PW_VERSION_CORE_EVENTS;
+  e.error = OnCoreError;
+  return e;
+}();
 
 // Metadata room for a 64 x 64 cursor: header, bitmap header, pixels.
 constexpr uint32_t kCursorMetaSize = sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + 64 * 64 * 4;
@@ -67,9 +85,14 @@ bool EnsurePipeWire() {
     gLoop = nullptr;
     return false;
   }
+  gCoreListener = spa_hook{};
+  gLostReported = false;
+  pw_core_add_listener(gCore, &gCoreListener, &kCoreEvents, nullptr);
   pw_thread_loop_start(gLoop);
   return true;
 }
+
+void SetPipeWireLostHandler(std::function<void()> handler) { gLostHandler = std::move(handler); }
 
 void ShutdownPipeWire() {
   if (gLoop == nullptr) {

@@ -43,6 +43,11 @@ Faults &SourceFaults();
 // first use. false when PipeWire is not reachable.
 bool EnsurePipeWire();
 void ShutdownPipeWire();
+// Called once, on the PipeWire thread, when the connection to the daemon
+// is lost (the daemon ended or restarted). The handler must move to the
+// main loop, destroy every VideoSource and then call ShutdownPipeWire, so
+// that the next EnsurePipeWire connects afresh, as the compositor does.
+void SetPipeWireLostHandler(std::function<void()> handler);
 
 class VideoSource {
  public:
