@@ -84,8 +84,8 @@ bool PopCaptureBuffer(FrameQueue *queue, CaptureFrame *out);
 // Copies the oldest update into out (out keeps its own bitmap buffer); with a
 // null out the oldest update is discarded. false when the queue is empty.
 bool PopCursorBuffer(CursorQueue *queue, CursorUpdate *out);
-// true when this update's bitmap must travel with it: both its hotspot and
-// its bitmap hash differ from the last shape reported. nullptr resets the
+// true when this update's bitmap must travel with it: its bitmap hash or its
+// hotspot differs from the last shape reported. nullptr resets the
 // process-wide tracker (safe from any thread; applied before the next check).
 bool CursorShapeChanged(const CursorUpdate *update);
 
