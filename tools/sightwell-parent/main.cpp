@@ -332,6 +332,7 @@ int main(int argc, char **argv) {
       Percentile(s.frameLatencyMs, 99), s.frameLatencyMs.size());
   add("frames skipped by the agent: %llu\n", static_cast<unsigned long long>(s.frameCounterGaps));
   add("frames out of order: %llu\n", static_cast<unsigned long long>(s.frameOrderErrors));
+  add("empty frame records: %llu\n", static_cast<unsigned long long>(s.emptyFrames));
   add("cursor updates: %llu (%llu with bitmap)\n", static_cast<unsigned long long>(s.cursorUpdates),
       static_cast<unsigned long long>(s.cursorBitmaps));
   add("audio: %.2f s in %llu blocks, %llu gaps\n", s.AudioSeconds(),
