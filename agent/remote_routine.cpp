@@ -212,20 +212,22 @@ Next Routine::OnControlReadable() {
     return Next::kFatalExit;
   }
 
-  bool captureStartRefused = false;
+  bool stopCommand = false;
+  bool stoppingBefore = false;
   switch (msg.type) {
     case REMOTE_CAPTURE_START:
       switch (StartCapture(&ctx_, epollFd_, msg)) {
         case CaptureStartResult::kStarted:
           break;
         case CaptureStartResult::kRefused:
-          captureStartRefused = true;
           break;
         case CaptureStartResult::kFatal:
           return Next::kFatalExit;
       }
       break;
     case REMOTE_STOP:
+      stopCommand = true;
+      stoppingBefore = agentStopping.load();
       Stop();
       break;
     case REMOTE_MOUSE_EVENT: {
@@ -244,7 +246,12 @@ Next Routine::OnControlReadable() {
       return Next::kFatalExit;
   }
 
-  if (!captureStartRefused && agentStopping.load()) {
+  // Only the parent's REMOTE_STOP ends the routine here. A stop that another
+  // thread requested (an error, or a logout) while this command was being
+  // dispatched is reported by remoteWakerFd, which that thread has written
+  // or is about to write: that is where its own lines and status come from.
+  // The same holds when such a stop came before the parent's REMOTE_STOP.
+  if (stopCommand && (!stoppingBefore || ctx_.logoutNotified.load())) {
     Log_Info("SightwellRemote: REMOTE_STOP processed, exiting remote routine cleanly");
     StopAudioIfRunning();
     return Next::kCleanExit;

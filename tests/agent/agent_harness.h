@@ -28,6 +28,8 @@ class AgentRun {
   bool Start(const std::map<std::string, std::string> &env = {});
   // Makes Start run the agent under this unprivileged account.
   void RunAs(uid_t uid, gid_t gid);
+  // Adds a line ("key = \"value\"") to the agent's user preferences; before Start.
+  void AddPreference(const std::string &key, const std::string &value);
 
   swparent::Parent &parent() { return *parent_; }
   swtest::Process &process() { return *process_; }
