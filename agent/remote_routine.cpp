@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -26,6 +27,9 @@ namespace {
 
 constexpr int kMaxEvents = 16;
 constexpr size_t kCardNameChars = 6;
+// How long a stop waits for the capture event thread before it gives up the
+// frame write that holds it.
+constexpr unsigned kCaptureJoinMs = 2000;
 
 // What the loop does after an event.
 enum class Next { kServe, kCleanExit, kErrorExit, kFatalExit };
@@ -51,6 +55,7 @@ class Routine {
   void OnAudioReadable();
   Next OnWakerReadable();
   void Stop();
+  void JoinCaptureEventThread();
   void StopAudioIfRunning();
   void CloseAudioSocket();
   int FatalExit();
@@ -315,11 +320,27 @@ Next Routine::OnWakerReadable() {
   return next;
 }
 
+// The capture event thread writes frames to a blocking socket: a parent
+// that stopped reading holds it in a write for as long as that parent lives.
+// After a bounded wait the control socket is shut down, which fails that
+// write at once; the thread then sees the stop and ends.
+void Routine::JoinCaptureEventThread() {
+  if (!VThread_DestroyThreadWithin(ctx_.captureEventThread, kCaptureJoinMs)) {
+    Log_Warning("SightwellRemote: Capture event thread still busy %u ms after the stop "
+                "(parent not reading?), shutting down the control socket",
+                kCaptureJoinMs);
+    if (shutdown(ctx_.captureFd, SHUT_RDWR) != 0) {
+      Log_Warning("SightwellRemote: Failed to shut down the control socket: %s", strerror(errno));
+    }
+    VThread_DestroyThread(ctx_.captureEventThread);
+  }
+  ctx_.captureEventThread = 0;
+}
+
 void Routine::Stop() {
   RequestStop(ctx_.captureWakerFd);
   if (ctx_.captureEventThread != 0) {
-    VThread_DestroyThread(ctx_.captureEventThread);
-    ctx_.captureEventThread = 0;
+    JoinCaptureEventThread();
   } else {
     RequestStop(ctx_.remoteWakerFd);
   }
@@ -351,8 +372,7 @@ int Routine::FatalExit() {
 int Routine::CleanUp(int result) {
   if (ctx_.captureEventThread != 0) {
     RequestStop(ctx_.captureWakerFd);
-    VThread_DestroyThread(ctx_.captureEventThread);
-    ctx_.captureEventThread = 0;
+    JoinCaptureEventThread();
   }
   // Audio may still run when a set-up step failed before the loop.
   StopAudioIfRunning();

@@ -1,6 +1,8 @@
 // The registry of the program's threads ("vThreadHash"), process start-up
 // of the facility, joining, diagnostics and the exit rules.
+#include <errno.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -139,6 +141,42 @@ void VThread_DestroyThread(VThreadID threadId) {
   } else {
     pthread_join(handle, nullptr);
   }
+}
+
+bool VThread_DestroyThreadWithin(VThreadID threadId, unsigned timeoutMs) {
+  pthread_t handle;
+  {
+    MXUserRecGuard hold(HashLock());
+    VThreadRecord *record = *Find(threadId);
+    VERIFY(record != nullptr);
+    handle = record->handle;
+  }
+  VERIFY(!pthread_equal(handle, pthread_self()));
+  // The monotonic clock: a change of the wall clock neither shortens nor
+  // stretches the wait.
+  struct timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += timeoutMs / 1000;
+  deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec++;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  int rc;
+  do {
+    rc = pthread_clockjoin_np(handle, nullptr, CLOCK_MONOTONIC, &deadline);
+  } while (rc == EINTR);
+  if (rc == ETIMEDOUT) {
+    return false;
+  }
+  // Joined: only the record remains.
+  MXUserRecGuard hold(HashLock());
+  VThreadRecord **link = Find(threadId);
+  VThreadRecord *record = *link;
+  *link = record->next;
+  registry.entries--;
+  free(record);
+  return true;
 }
 
 void VThread_DumpActive(void) {
