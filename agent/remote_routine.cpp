@@ -364,6 +364,12 @@ void Routine::CloseAudioSocket() {
 
 int Routine::FatalExit() {
   StopAudioIfRunning();
+  // The capture event thread ends first: the error record would otherwise
+  // wait behind a frame write, and for ever when the parent stopped reading.
+  if (ctx_.captureEventThread != 0) {
+    RequestStop(ctx_.captureWakerFd);
+    JoinCaptureEventThread();
+  }
   SendErrorMessage(ctx_.captureFd, ctx_.captureWriteLock,
                    "An unrecoverable error occurred in remote routine", -1);
   return CleanUp(-1);

@@ -141,32 +141,39 @@ TEST_F(AgentFault, AFormatChangeUnderASlowParentSendsNoEmptyFrameRecord) {
 }
 
 // The parent stops reading in the middle of the frame stream, so the agent
-// is blocked in a frame write, and then sends REMOTE_STOP. The agent gives
-// the write up after a bounded wait and still ends cleanly.
+// is blocked in a frame write, and then sends REMOTE_STOP, or a command the
+// agent does not know (a fatal error, reported with a REMOTE_ERROR that has
+// to wait behind that write). Either way the agent gives the write up after
+// a bounded wait and ends with the command's status.
 TEST_F(AgentFault, AParentThatStopsReadingCannotKeepTheAgentFromStopping) {
   StartCompositor({"--sc-width=320", "--sc-height=240", "--sc-fps=60"});
-  AgentRun run;
-  ASSERT_TRUE(StartCapture(run, services_.Get("DBUS_SESSION_BUS_ADDRESS"))) << run.Log();
-  ASSERT_TRUE(swtest::WaitFor([&] { return run.parent().GetSummary().frames >= 5; }, kFramesMs))
-      << run.Log();
-  run.parent().PauseControlReading(true);
-  ASSERT_TRUE(run.WaitLog("Dropping frame for connector Meta-0 due to full queue", kFramesMs))
-      << run.Log();
+  for (uint32_t command : {static_cast<uint32_t>(REMOTE_STOP), 42u}) {
+    SCOPED_TRACE("command " + std::to_string(command));
+    AgentRun run;
+    ASSERT_TRUE(StartCapture(run, services_.Get("DBUS_SESSION_BUS_ADDRESS"))) << run.Log();
+    ASSERT_TRUE(
+        swtest::WaitFor([&] { return run.parent().GetSummary().frames >= 5; }, kFramesMs))
+        << run.Log();
+    run.parent().PauseControlReading(true);
+    ASSERT_TRUE(run.WaitLog("Dropping frame for connector Meta-0 due to full queue", kFramesMs))
+        << run.Log();
 
-  ASSERT_TRUE(run.parent().SendStop());
-  EXPECT_EQ(run.Wait(kExitMs), 0) << run.Log();
-  std::string log = run.Log();
-  EXPECT_NE(log.find("SightwellRemote: Capture event thread still busy 2000 ms after the stop "
-                     "(parent not reading?), shutting down the control socket"),
-            std::string::npos)
-      << log;
-  EXPECT_NE(log.find("SightwellRemote: Capture event thread exiting"), std::string::npos);
-  EXPECT_NE(log.find("SightwellRemote: REMOTE_STOP processed, exiting remote routine cleanly"),
-            std::string::npos);
-  // What was sent before the write was given up is still whole frames.
-  run.parent().PauseControlReading(false);
-  EXPECT_TRUE(swtest::WaitFor([&] { return run.parent().ControlClosedByAgent(); }, kReplyMs));
-  EXPECT_EQ(run.parent().GetSummary().frameOrderErrors, 0u);
+    ASSERT_TRUE(run.parent().Send(swparent::MakeRecord(command)));
+    EXPECT_EQ(run.Wait(kExitMs), command == REMOTE_STOP ? 0 : 1) << run.Log();
+    std::string log = run.Log();
+    EXPECT_NE(log.find("SightwellRemote: Capture event thread still busy 2000 ms after the stop "
+                       "(parent not reading?), shutting down the control socket"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("SightwellRemote: Capture event thread exiting"), std::string::npos);
+    EXPECT_EQ(log.find("SightwellRemote: REMOTE_STOP processed, exiting remote routine cleanly") !=
+                  std::string::npos,
+              command == REMOTE_STOP);
+    // What was sent before the write was given up is still whole frames.
+    run.parent().PauseControlReading(false);
+    EXPECT_TRUE(swtest::WaitFor([&] { return run.parent().ControlClosedByAgent(); }, kReplyMs));
+    EXPECT_EQ(run.parent().GetSummary().frameOrderErrors, 0u);
+  }
 }
 
 // Sends mouse records as fast as the socket takes them until stopped, so
