@@ -28,8 +28,6 @@ class AgentRun {
   bool Start(const std::map<std::string, std::string> &env = {});
   // Makes Start run the agent under this unprivileged account.
   void RunAs(uid_t uid, gid_t gid);
-  // Adds a line ("key = \"value\"") to the agent's user preferences; before Start.
-  void AddPreference(const std::string &key, const std::string &value);
 
   swparent::Parent &parent() { return *parent_; }
   swtest::Process &process() { return *process_; }
@@ -39,6 +37,9 @@ class AgentRun {
   // The greeting's type once the control connection can also be written
   // to (0 on time-out).
   uint32_t WaitGreeting(int timeoutMs);
+
+  // Adds a line ("key = \"value\"") to the agent's user preferences; before Start.
+  void AddPreference(const std::string &key, const std::string &value);
 
   std::string Log() const;
   // Waits until the log holds text (timeoutMs); true when it does.
