@@ -4,7 +4,6 @@
 // right after the agent connected.
 
 #include <gtest/gtest.h>
-#include <gio/gio.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 #include <thread>
 
 #include "tests/agent/agent_harness.h"
+#include "tests/support/fake_control.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -33,10 +33,6 @@ class AgentFault : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(services_.ok()) << services_.error(); }
   void TearDown() override {
-    if (control_ != nullptr) {
-      g_dbus_connection_close_sync(control_, nullptr, nullptr);
-      g_object_unref(control_);
-    }
     if (compositor_ && compositor_->Running()) {
       compositor_->Signal(SIGTERM);
       compositor_->Wait(5000);
@@ -46,28 +42,15 @@ class AgentFault : public ::testing::Test {
   void StartCompositor(const std::vector<std::string> &args) {
     compositor_ = swtest::StartFakeCompositor(services_, args);
     ASSERT_TRUE(compositor_);
-    control_ = g_dbus_connection_new_for_address_sync(
-        services_.Get("DBUS_SESSION_BUS_ADDRESS").c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    ASSERT_NE(control_, nullptr);
+    control_ = std::make_unique<swtest::FakeControl>(services_);
+    ASSERT_TRUE(control_->ok());
   }
 
-  // Calls the fake compositor's screen cast test interface.
   bool ScreenControl(const char *method, GVariant *args) {
-    GError *error = nullptr;
-    GVariant *reply = g_dbus_connection_call_sync(
-        control_, "org.gnome.Mutter.ScreenCast", "/org/sightwell/FakeCompositor/ScreenCast",
-        "org.sightwell.FakeCompositor.ScreenCast", method, args, nullptr,
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
-    if (reply == nullptr) {
-      ADD_FAILURE() << method << ": " << error->message;
-      g_error_free(error);
-      return false;
-    }
-    g_variant_unref(reply);
-    return true;
+    std::string error;
+    bool ok = control_->Call(swtest::FakeService::kScreenCast, method, args, &error);
+    EXPECT_TRUE(ok) << method << ": " << error;
+    return ok;
   }
 
   // Starts the agent and a capture on the private session; true once the
@@ -84,7 +67,7 @@ class AgentFault : public ::testing::Test {
 
   swtest::TestServices services_;
   std::unique_ptr<swtest::Process> compositor_;
-  GDBusConnection *control_ = nullptr;
+  std::unique_ptr<swtest::FakeControl> control_;
 };
 
 // Frames wait in the agent's queue while the parent does not read; the
