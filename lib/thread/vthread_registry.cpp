@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -152,22 +153,26 @@ bool VThread_DestroyThreadWithin(VThreadID threadId, unsigned timeoutMs) {
     handle = record->handle;
   }
   VERIFY(!pthread_equal(handle, pthread_self()));
-  // The monotonic clock: a change of the wall clock neither shortens nor
-  // stretches the wait.
-  struct timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += timeoutMs / 1000;
-  deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec++;
-    deadline.tv_nsec -= 1000000000L;
-  }
-  int rc;
-  do {
-    rc = pthread_clockjoin_np(handle, nullptr, CLOCK_MONOTONIC, &deadline);
-  } while (rc == EINTR);
-  if (rc == ETIMEDOUT) {
-    return false;
+  // Polls with a non-blocking join against the monotonic clock, so a change
+  // of the wall clock neither shortens nor stretches the wait. The poll runs
+  // only while something is being stopped; 10 ms steps keep it cheap.
+  auto monotonicMs = [] {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  };
+  const int64_t deadlineMs = monotonicMs() + timeoutMs;
+  for (;;) {
+    int rc = pthread_tryjoin_np(handle, nullptr);
+    if (rc == 0) {
+      break;
+    }
+    VERIFY(rc == EBUSY);
+    if (monotonicMs() >= deadlineMs) {
+      return false;
+    }
+    struct timespec step = {0, 10 * 1000000L};
+    nanosleep(&step, nullptr);
   }
   // Joined: only the record remains.
   MXUserRecGuard hold(HashLock());
