@@ -64,11 +64,6 @@ bool AgentRun::Start(const std::map<std::string, std::string> &env) {
   return process_ != nullptr;
 }
 
-void AgentRun::AddPreference(const std::string &key, const std::string &value) {
-  const std::string config = home_ + "/.velmora/config";
-  swtest::WriteFile(config, swtest::ReadFile(config) + key + " = \"" + value + "\"\n");
-}
-
 void AgentRun::RunAs(uid_t uid, gid_t gid) {
   runAs_ = std::make_pair(uid, gid);
   // The agent reads its preferences and writes its log under this home.
@@ -83,6 +78,11 @@ uint32_t AgentRun::WaitGreeting(int timeoutMs) {
 }
 
 std::string AgentRun::Log() const { return swtest::ReadFile(logPath_); }
+
+void AgentRun::AddPreference(const std::string &key, const std::string &value) {
+  const std::string config = home_ + "/.velmora/config";
+  swtest::WriteFile(config, swtest::ReadFile(config) + key + " = \"" + value + "\"\n");
+}
 
 bool AgentRun::WaitLog(const std::string &text, int timeoutMs) {
   return swtest::WaitFor([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
