@@ -244,8 +244,17 @@ void CaptureEvents::OnScreen() {
   if (!DrainEventFd(ctx_.screenFds)) {
     Log_Error("SightwellRemote: Failed to read from screenFds, errno = %d", errno);
   }
-  if (PopCaptureBuffer(&ctx_.screenCast->frameQueue, &frame_) &&
-      SendScreenBuffer(ctx_.captureFd, ctx_.captureWriteLock, &frame_) != 0) {
+  if (!PopCaptureBuffer(&ctx_.screenCast->frameQueue, &frame_)) {
+    return;
+  }
+  // A format change empties the frames still waiting (their pixels have the
+  // old size); such a slot pops without pixels and is not a frame: a record
+  // without its frame would only tell the parent the new size with nothing
+  // to show.
+  if (frame_.captureBufferSize == 0) {
+    return;
+  }
+  if (SendScreenBuffer(ctx_.captureFd, ctx_.captureWriteLock, &frame_) != 0) {
     Log_Error("SightwellRemote: Failed to send screen capture buffer to parent process");
   }
 }

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -25,6 +26,9 @@ namespace {
 
 constexpr int kMaxEvents = 16;
 constexpr size_t kCardNameChars = 6;
+// How long a stop waits for the capture event thread before it gives up the
+// frame write that holds it.
+constexpr unsigned kCaptureJoinMs = 2000;
 
 // What the loop does after an event.
 enum class Next { kServe, kCleanExit, kErrorExit, kFatalExit };
@@ -51,6 +55,7 @@ class Routine {
   void OpenAudioRecovery();
   Next OnWakerReadable();
   void Stop();
+  void JoinCaptureEventThread();
   void StopAudioIfRunning();
   void CloseAudioSocket();
   int FatalExit();
@@ -215,20 +220,22 @@ Next Routine::OnControlReadable() {
     return Next::kFatalExit;
   }
 
-  bool captureStartRefused = false;
+  bool stopCommand = false;
+  bool stoppingBefore = false;
   switch (msg.type) {
     case REMOTE_CAPTURE_START:
       switch (StartCapture(&ctx_, epollFd_, msg)) {
         case CaptureStartResult::kStarted:
           break;
         case CaptureStartResult::kRefused:
-          captureStartRefused = true;
           break;
         case CaptureStartResult::kFatal:
           return Next::kFatalExit;
       }
       break;
     case REMOTE_STOP:
+      stopCommand = true;
+      stoppingBefore = agentStopping.load();
       Stop();
       break;
     case REMOTE_MOUSE_EVENT: {
@@ -247,7 +254,12 @@ Next Routine::OnControlReadable() {
       return Next::kFatalExit;
   }
 
-  if (!captureStartRefused && agentStopping.load()) {
+  // Only the parent's REMOTE_STOP ends the routine here. A stop that another
+  // thread requested (an error, or a logout) while this command was being
+  // dispatched is reported by remoteWakerFd, which that thread has written
+  // or is about to write: that is where its own lines and status come from.
+  // The same holds when such a stop came before the parent's REMOTE_STOP.
+  if (stopCommand && (!stoppingBefore || ctx_.logoutNotified.load())) {
     Log_Info("SightwellRemote: REMOTE_STOP processed, exiting remote routine cleanly");
     StopAudioIfRunning();
     return Next::kCleanExit;
@@ -293,11 +305,27 @@ Next Routine::OnWakerReadable() {
   return next;
 }
 
+// The capture event thread writes frames to a blocking socket: a parent
+// that stopped reading holds it in a write for as long as that parent lives.
+// After a bounded wait the control socket is shut down, which fails that
+// write at once; the thread then sees the stop and ends.
+void Routine::JoinCaptureEventThread() {
+  if (!VThread_DestroyThreadWithin(ctx_.captureEventThread, kCaptureJoinMs)) {
+    Log_Warning("SightwellRemote: Capture event thread still busy %u ms after the stop "
+                "(parent not reading?), shutting down the control socket",
+                kCaptureJoinMs);
+    if (shutdown(ctx_.captureFd, SHUT_RDWR) != 0) {
+      Log_Warning("SightwellRemote: Failed to shut down the control socket: %s", strerror(errno));
+    }
+    VThread_DestroyThread(ctx_.captureEventThread);
+  }
+  ctx_.captureEventThread = 0;
+}
+
 void Routine::Stop() {
   RequestStop(ctx_.captureWakerFd);
   if (ctx_.captureEventThread != 0) {
-    VThread_DestroyThread(ctx_.captureEventThread);
-    ctx_.captureEventThread = 0;
+    JoinCaptureEventThread();
   } else {
     RequestStop(ctx_.remoteWakerFd);
   }
@@ -322,6 +350,12 @@ void Routine::CloseAudioSocket() {
 
 int Routine::FatalExit() {
   StopAudioIfRunning();
+  // The capture event thread ends first: the error record would otherwise
+  // wait behind a frame write, and for ever when the parent stopped reading.
+  if (ctx_.captureEventThread != 0) {
+    RequestStop(ctx_.captureWakerFd);
+    JoinCaptureEventThread();
+  }
   SendErrorMessage(ctx_.captureFd, ctx_.captureWriteLock,
                    "An unrecoverable error occurred in remote routine", -1);
   return CleanUp(-1);
@@ -330,8 +364,7 @@ int Routine::FatalExit() {
 int Routine::CleanUp(int result) {
   if (ctx_.captureEventThread != 0) {
     RequestStop(ctx_.captureWakerFd);
-    VThread_DestroyThread(ctx_.captureEventThread);
-    ctx_.captureEventThread = 0;
+    JoinCaptureEventThread();
   }
   // Audio may still run when a set-up step failed before the loop.
   StopAudioIfRunning();

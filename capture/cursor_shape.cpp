@@ -44,11 +44,12 @@ bool CursorShapeChanged(const CursorUpdate *update) {
     return false;
   }
   const uint32_t hash = Fnv1a(update->cursorBitmap, update->cursorBitmapSize);
-  // A shape counts as new only when both hotspot and pixels differ.
-  if (update->hotspotX == tracker.lastHotspotX && update->hotspotY == tracker.lastHotspotY) {
-    return false;
-  }
-  if (hash == tracker.lastHash) {
+  // A shape is new when its pixels or its hotspot differ. The compositor
+  // keeps one cursor id across shapes, and many shapes share a hotspot
+  // (two resize arrows, arrow and copy-arrow): requiring both to differ
+  // would leave the parent drawing the old pointer.
+  if (hash == tracker.lastHash && update->hotspotX == tracker.lastHotspotX &&
+      update->hotspotY == tracker.lastHotspotY) {
     return false;
   }
   Log_Level(kLogDebug,

@@ -5,9 +5,10 @@
 // Every push copies the payload, so a queued item never refers to PipeWire
 // memory, and the consumer keeps its own copy while it writes to the socket:
 // a pop copies it out, or, when the slot's and the consumer's buffers are both
-// exactly one frame (the steady state), trades the two buffers instead. Each slot has a lock held only while its contents are copied in or
-// out; a format change takes the same locks to resize slot buffers, so no
-// buffer is ever freed or resized under a copy.
+// exactly one frame (the steady state), trades the two buffers instead. Each
+// slot has a lock held only while its contents are copied in or out; a format
+// change takes the same locks to resize slot buffers, so no buffer is ever
+// freed or resized under a copy.
 #pragma once
 
 #include <atomic>
@@ -79,13 +80,15 @@ bool PushCursorUpdate(CursorQueue *queue, int eventFd, const CursorUpdate *updat
 // Consumer side (capture event thread).
 // Moves the oldest frame into out: by trading buffers when both are exactly
 // the frame's size, else by copying (reusing out's buffer when large
-// enough). false, with a warning, when the queue is empty.
+// enough). false, with a warning, when the queue is empty. A slot emptied by
+// a format change pops with the new size and captureBufferSize 0; it holds no
+// frame and is not to be sent.
 bool PopCaptureBuffer(FrameQueue *queue, CaptureFrame *out);
 // Copies the oldest update into out (out keeps its own bitmap buffer); with a
 // null out the oldest update is discarded. false when the queue is empty.
 bool PopCursorBuffer(CursorQueue *queue, CursorUpdate *out);
-// true when this update's bitmap must travel with it: both its hotspot and
-// its bitmap hash differ from the last shape reported. nullptr resets the
+// true when this update's bitmap must travel with it: its bitmap hash or its
+// hotspot differs from the last shape reported. nullptr resets the
 // process-wide tracker (safe from any thread; applied before the next check).
 bool CursorShapeChanged(const CursorUpdate *update);
 

@@ -15,6 +15,10 @@ bool VThreadCreate(VThreadStartRoutine start, void *data, const char *name,
 bool VThreadCreateNamed(VThreadStartRoutine start, void *data, const char *name,
                         VThreadID *threadIdOut);  // default stack size
 void VThread_DestroyThread(VThreadID threadId);  // joins (or detaches itself)
+// Joins another thread, waiting at most timeoutMs (monotonic clock). false
+// when it is still running: the thread stays registered and must still be
+// destroyed later.
+bool VThread_DestroyThreadWithin(VThreadID threadId, unsigned timeoutMs);
 const char *VThread_CurName(void);
 void VThread_SetName(const char *name);
 void VThread_SetNamePrefix(const char *prefix);  // "%s-%lu" with the kernel tid

@@ -1,9 +1,12 @@
 // The registry of the program's threads ("vThreadHash"), process start-up
 // of the facility, joining, diagnostics and the exit rules.
+#include <errno.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -139,6 +142,46 @@ void VThread_DestroyThread(VThreadID threadId) {
   } else {
     pthread_join(handle, nullptr);
   }
+}
+
+bool VThread_DestroyThreadWithin(VThreadID threadId, unsigned timeoutMs) {
+  pthread_t handle;
+  {
+    MXUserRecGuard hold(HashLock());
+    VThreadRecord *record = *Find(threadId);
+    VERIFY(record != nullptr);
+    handle = record->handle;
+  }
+  VERIFY(!pthread_equal(handle, pthread_self()));
+  // Polls with a non-blocking join against the monotonic clock, so a change
+  // of the wall clock neither shortens nor stretches the wait. The poll runs
+  // only while something is being stopped; 10 ms steps keep it cheap.
+  auto monotonicMs = [] {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  };
+  const int64_t deadlineMs = monotonicMs() + timeoutMs;
+  for (;;) {
+    int rc = pthread_tryjoin_np(handle, nullptr);
+    if (rc == 0) {
+      break;
+    }
+    VERIFY(rc == EBUSY);
+    if (monotonicMs() >= deadlineMs) {
+      return false;
+    }
+    struct timespec step = {0, 10 * 1000000L};
+    nanosleep(&step, nullptr);
+  }
+  // Joined: only the record remains.
+  MXUserRecGuard hold(HashLock());
+  VThreadRecord **link = Find(threadId);
+  VThreadRecord *record = *link;
+  *link = record->next;
+  registry.entries--;
+  free(record);
+  return true;
 }
 
 void VThread_DumpActive(void) {

@@ -97,6 +97,11 @@ uint32_t AgentRun::WaitGreeting(int timeoutMs) {
 
 std::string AgentRun::Log() const { return swtest::ReadFile(logPath_); }
 
+void AgentRun::AddPreference(const std::string &key, const std::string &value) {
+  const std::string config = home_ + "/.velmora/config";
+  swtest::WriteFile(config, swtest::ReadFile(config) + key + " = \"" + value + "\"\n");
+}
+
 bool AgentRun::WaitLog(const std::string &text, int timeoutMs) {
   return swtest::WaitFor([&] { return Log().find(text) != std::string::npos; }, timeoutMs);
 }

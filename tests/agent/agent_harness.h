@@ -46,6 +46,9 @@ class AgentRun {
   // to (0 on time-out).
   uint32_t WaitGreeting(int timeoutMs);
 
+  // Adds a line ("key = \"value\"") to the agent's user preferences; before Start.
+  void AddPreference(const std::string &key, const std::string &value);
+
   std::string Log() const;
   // Waits until the log holds text (timeoutMs); true when it does.
   bool WaitLog(const std::string &text, int timeoutMs);

@@ -200,34 +200,43 @@ TEST_F(CaptureUnit, CursorQueueKeepsRecordBufferAndDiscardsWithoutRecord) {
   ReleaseCursorUpdate(&out);
 }
 
-TEST_F(CaptureUnit, CursorShapeNeedsNewHotspotAndNewPixels) {
-  std::vector<uint8_t> a = Pattern(64, 1), b = Pattern(64, 2);
-  CursorUpdate u{};
-  strcpy(u.connector, "Meta-0");
-  u.cursorBitmapSize = 64;
-  u.cursorBitmap = a.data();
-  u.hotspotX = 3;
-  u.hotspotY = 4;
-  EXPECT_TRUE(CursorShapeChanged(&u));
-  EXPECT_FALSE(CursorShapeChanged(&u));  // same shape again
-  u.cursorBitmap = b.data();
-  EXPECT_FALSE(CursorShapeChanged(&u));  // new pixels, same hotspot
-  u.cursorBitmap = a.data();
-  u.hotspotX = 9;
-  EXPECT_FALSE(CursorShapeChanged(&u));  // same pixels, new hotspot
-  u.cursorBitmap = b.data();
-  EXPECT_TRUE(CursorShapeChanged(&u));   // both new
-  u.cursorBitmapSize = 0;
-  EXPECT_FALSE(CursorShapeChanged(&u));  // no bitmap
+// Cursor metadata through the worker and the cursor queue, as the capture
+// event thread sees it: a new shape is one whose pixels or hotspot differ.
+// The compositor keeps one cursor id across shapes, and shapes such as two
+// resize arrows share a hotspot; the second must still carry its bitmap.
+TEST_F(CaptureUnit, CursorShapeIsNewWhenPixelsOrHotspotDiffer) {
+  Negotiate(SPA_VIDEO_FORMAT_BGRx, 4, 4);
+  CursorUpdate out{};
+  auto sent = [&](uint8_t fill, int32_t hotX, int32_t hotY, uint32_t bitmapOffset) {
+    CursorSpec c;
+    c.fill = fill;
+    c.hotX = hotX;
+    c.hotY = hotY;
+    c.bitmapOffset = bitmapOffset;
+    SyntheticBuffer buf(64, 0, 0, 0);  // cursor-only buffer
+    buf.AddCursor(c);
+    ProcessBuffer(ctx, buf.get());
+    EXPECT_TRUE(PopCursorBuffer(&ctx->cursorQueue, &out));
+    return CursorShapeChanged(&out);
+  };
+  const uint32_t withBitmap = sizeof(spa_meta_cursor);
+  EXPECT_TRUE(sent(0x11, 3, 4, withBitmap));
+  EXPECT_FALSE(sent(0x11, 3, 4, withBitmap));  // same shape, pointer moved
+  EXPECT_TRUE(sent(0x22, 3, 4, withBitmap));   // new pixels, same hotspot
+  EXPECT_FALSE(sent(0x22, 3, 4, withBitmap));
+  EXPECT_TRUE(sent(0x22, 9, 4, withBitmap));   // same pixels, new hotspot
+  EXPECT_TRUE(sent(0x11, 3, 4, withBitmap));   // back to the first shape
+  EXPECT_FALSE(sent(0x33, 3, 4, 0));           // position only: tracker kept
+  EXPECT_FALSE(sent(0x11, 3, 4, withBitmap));
 
-  // After a reset the same shape is reported again, except at (-1, -1).
-  u.cursorBitmapSize = 64;
+  // A format change resets the tracker: the current shape is sent again,
+  // whatever its hotspot.
   CursorShapeChanged(nullptr);
-  EXPECT_TRUE(CursorShapeChanged(&u));
+  EXPECT_TRUE(sent(0x11, 3, 4, withBitmap));
   CursorShapeChanged(nullptr);
-  u.hotspotX = -1;
-  u.hotspotY = -1;
-  EXPECT_FALSE(CursorShapeChanged(&u));
+  EXPECT_TRUE(sent(0x11, -1, -1, withBitmap));
+  EXPECT_EQ(Units(ctx->cursorFds), 10);
+  ReleaseCursorUpdate(&out);
 }
 
 TEST_F(CaptureUnit, PacksFramesAndDestripesRows) {

@@ -94,7 +94,7 @@ TEST(ReferenceParent, ReadsFramesCursorsAndRepliesOnTheControlSocket) {
 
 // A frame of height 0 carries no pixels; the stamp of an earlier frame left
 // in the reused buffer must not be taken for its own.
-TEST(ReferenceParent, AnEmptyFrameHasNoStamp) {
+TEST(ReferenceParent, AnEmptyFrameHasNoStampAndALoneRecordIsCountedApart) {
   swparent::Parent parent(swtest::UniqueCardName());
   ASSERT_TRUE(parent.Listen());
   FakeAgentSocket agent(parent.SocketPath());
@@ -114,9 +114,26 @@ TEST(ReferenceParent, AnEmptyFrameHasNoStamp) {
     agent.WriteRecord(m);
     agent.Write(pixels.data(), pixels.size());
   }
-  ASSERT_TRUE(swtest::WaitFor([&] { return parent.GetSummary().frames == 3; }, 2000));
+  // A lone record with a size but no pixels (what an older agent sends for
+  // frames that waited across a format change) is counted apart, and the
+  // frame after it is read as usual.
+  ChannelMessage lone = swparent::MakeRecord(REMOTE_SCREEN_BUFFER);
+  strcpy(lone.screenConnector, "Meta-0");
+  lone.screenWidth = 8;
+  lone.screenHeight = 2;
+  agent.WriteRecord(lone);
+  ChannelMessage next = lone;
+  next.screenBytes = 8 * 2 * 4;
+  std::vector<uint8_t> pixels(next.screenBytes, 0x55);
+  swstamp::Write(pixels.data(), 3, swparent::MonotonicNs());
+  agent.WriteRecord(next);
+  agent.Write(pixels.data(), pixels.size());
+
+  ASSERT_TRUE(swtest::WaitFor([&] { return parent.GetSummary().frames == 4; }, 2000))
+      << parent.GetSummary().firstMalformed;
   swparent::Summary s = parent.GetSummary();
-  EXPECT_EQ(s.stampedFrames, 2u);
+  EXPECT_EQ(s.stampedFrames, 3u);
+  EXPECT_EQ(s.emptyFrames, 1u);
   EXPECT_EQ(s.frameOrderErrors, 0u);
   EXPECT_EQ(s.malformed, 0u);
 }

@@ -262,6 +262,14 @@ void Parent::NoteInputEventSent() {
 // cannot go on (end of stream or lost framing).
 bool Parent::ReceiveScreenBuffer(int fd, const ChannelMessage &record, Frame &frame) {
   uint64_t expected = static_cast<uint64_t>(record.screenWidth) * record.screenHeight * 4;
+  // An older agent sends a lone record with the new size and no pixels for
+  // each frame that waited across a format change. Nothing follows it, so
+  // the stream is still framed: count it apart and read on.
+  if (record.screenBytes == 0 && expected != 0) {
+    std::lock_guard<std::mutex> guard(lock_);
+    summary_.emptyFrames++;
+    return true;
+  }
   if (record.screenBytes != expected || expected > kMaxFrameBytes ||
       memchr(record.screenConnector, 0, sizeof record.screenConnector) == nullptr) {
     Malformed("screen buffer " + std::to_string(record.screenWidth) + "x" +

@@ -367,6 +367,7 @@ void AddReceivedLines(const Summary &s, SummaryLines *lines) {
                                                s.frameLatencyMs.size())});
   lines->push_back({"frames skipped by the agent", Printf("%llu", u(s.frameCounterGaps))});
   lines->push_back({"frames out of order", Printf("%llu", u(s.frameOrderErrors))});
+  lines->push_back({"empty frame records", Printf("%llu", u(s.emptyFrames))});
   lines->push_back({"cursor updates",
                     Printf("%llu (%llu with bitmap)", u(s.cursorUpdates), u(s.cursorBitmaps))});
   lines->push_back({"audio", Printf("%.2f s in %llu blocks, %llu gaps", s.AudioSeconds(),

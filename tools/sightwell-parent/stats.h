@@ -24,6 +24,7 @@ struct Summary {
   uint64_t stampedFrames = 0;
   uint64_t frameCounterGaps = 0;   // frames skipped between stamped frames
   uint64_t frameOrderErrors = 0;   // a stamped counter that went backwards
+  uint64_t emptyFrames = 0;        // 0-byte frame records of a non-empty size
   double firstFrameSec = -1;       // relative to the parent's start
   double lastFrameSec = -1;
   std::vector<double> frameLatencyMs;

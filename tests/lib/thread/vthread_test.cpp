@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <thread>
 
@@ -90,6 +91,30 @@ TEST_F(VThreadTest, NamedThreadRegistersBeforeCreateReturns) {
   }
   EXPECT_TRUE(registered);
   EXPECT_TRUE(threadLine);
+}
+
+// A bounded join that runs out leaves the thread registered and joinable,
+// so the caller can still destroy it (once, with no leaked record) later.
+TEST_F(VThreadTest, ABoundedJoinThatRunsOutLeavesTheThreadToDestroyLater) {
+  size_t before = VThread_ActiveCount();
+  std::atomic<bool> release{false};
+  VThreadID id = 0;
+  ASSERT_TRUE(VThreadCreateNamed(
+      [](void *arg) {
+        auto *flag = static_cast<std::atomic<bool> *>(arg);
+        while (!flag->load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      },
+      &release, "busy", &id));
+  EXPECT_FALSE(VThread_DestroyThreadWithin(id, 50));
+  EXPECT_EQ(VThread_ActiveCount(), before + 1);
+  release.store(true);
+  EXPECT_TRUE(VThread_DestroyThreadWithin(id, 10000));
+  EXPECT_EQ(VThread_ActiveCount(), before);
+
+  // A thread that already ended is joined at once.
+  ASSERT_TRUE(VThreadCreateNamed([](void *) {}, nullptr, "quick", &id));
+  EXPECT_TRUE(VThread_DestroyThreadWithin(id, 10000));
+  EXPECT_EQ(VThread_ActiveCount(), before);
 }
 
 TEST_F(VThreadTest, UnnamedAndForeignThreadNames) {
