@@ -245,8 +245,8 @@ std::string PrimaryConnector(GDBusConnection *bus) {
     g_autoptr(GVariant) primary = g_variant_get_child_value(lm, 4);
     g_autoptr(GVariant) monitors = g_variant_get_child_value(lm, 5);
     if (g_variant_get_boolean(primary) && g_variant_n_children(monitors) > 0) {
-      g_autoptr(GVariant) spec = g_variant_get_child_value(monitors, 0);
-      g_autoptr(GVariant) connector = g_variant_get_child_value(spec, 0);
+      g_autoptr(GVariant) monitorId = g_variant_get_child_value(monitors, 0);
+      g_autoptr(GVariant) connector = g_variant_get_child_value(monitorId, 0);
       // Connector names are short words (eDP-1, HDMI-A-1, Meta-0); anything
       // else from the session's bus is not used.
       std::string name = g_variant_get_string(connector, nullptr);
