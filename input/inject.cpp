@@ -259,7 +259,8 @@ void Inject(const QueuedInput &input, ei_device **kbd, ei_device **abs, uint16_t
   if (!state.queue.Empty() && deviceAway) {
     NoteMissing(state, input.kind);
   }
-  if (state.waitingForRoom) {
+  if (state.waitingForRoom && !state.threadPollsForRoom) {
+    state.threadPollsForRoom = true;
     WakeInputThread(state);
   }
 }
@@ -319,8 +320,9 @@ void DrainQueueLocked(InputState &state) {
 
 bool QueuedInputWaitsForRoom(void) {
   std::lock_guard<std::mutex> guard(InputLock());
-  const InputState &state = TheInputState();
-  return state.waitingForRoom && !state.queue.Empty();
+  InputState &state = TheInputState();
+  state.threadPollsForRoom = state.waitingForRoom && !state.queue.Empty();
+  return state.threadPollsForRoom;
 }
 
 void SendQueuedInput(void) {
