@@ -448,6 +448,8 @@ TEST_F(InjectUnitTest, AWaitForRoomWakesTheInputEventThreadOnce) {
     expected.push_back("frame 0");
   };
 
+  // The thread looks first and finds nothing waiting.
+  bool sawNothing = !QueuedInputWaitsForRoom();
   fill();
   for (int i = 0; i < 50; i++) {
     key(i);
@@ -480,6 +482,7 @@ TEST_F(InjectUnitTest, AWaitForRoomWakesTheInputEventThreadOnce) {
   close(wake);
   close(sv[0]);
   close(sv[1]);
+  EXPECT_TRUE(sawNothing);
   EXPECT_EQ(firstWait, 1u);
   EXPECT_TRUE(sawWait);
   EXPECT_EQ(whileItPolls, 0u);
