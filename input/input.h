@@ -32,7 +32,10 @@ void LogDeviceRegions(ei_device *device);
 void InjectMouseEvent(const MouseRecord *record, ei_device **abs,
                       uint16_t *lastButtons, uint16_t *lastButtonMask);
 void InjectKeyEvent(ei_device **kbd, uint16_t vscancode, uint8_t pressed);
-// True while queued input waits only for room on the EIS socket.
+// True while queued input waits only for room on the EIS socket. The input
+// event thread asks before each poll; until it asks again, the injections
+// take it that it polls for room as the answer said, and wake it only when
+// a wait begins that it has not seen.
 bool QueuedInputWaitsForRoom(void);
 // Sends what the queue holds, as far as the devices and the socket allow.
 void SendQueuedInput(void);

@@ -56,6 +56,11 @@ struct InputState {
   uint16_t *lastButtonMask = nullptr;
   // The head of the queue waits only for room on the EIS socket.
   bool waitingForRoom = false;
+  // The input event thread polls the socket for room: it saw the queue
+  // waiting when it last looked, or a wake asking it to look is on its way.
+  // While so, a record queued behind the wait needs no wake of its own (a
+  // wake per record kept that thread fighting the routine for the lock).
+  bool threadPollsForRoom = false;
   // Devices were found missing since the queue last ran empty (logged once).
   bool keyDeviceMissing = false;
   bool mouseDeviceMissing = false;

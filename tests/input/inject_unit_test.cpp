@@ -6,6 +6,7 @@
 #include <libei-1.0/libei.h>
 
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -408,6 +409,87 @@ TEST_F(InjectUnitTest, WaitingForRoomLeavesTheInputLockFree) {
   close(sv[1]);
   EXPECT_LT(waited, std::chrono::milliseconds(300));
   EXPECT_EQ(Take(), (Calls{"key 30 1", "frame 0"}));
+}
+
+// Records queued behind a full EIS socket wake the input event thread once
+// per wait, not once per record: a wake per record had that thread fight the
+// remote routine for the input lock through a whole burst. A wait that
+// begins after the thread last found none must still wake it, or what waits
+// stays queued until the next record.
+TEST_F(InjectUnitTest, AWaitForRoomWakesTheInputEventThreadOnce) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv), 0);
+  int wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  ASSERT_GE(wake, 0);
+  char chunk[4096] = {};
+  auto fill = [&] {
+    while (write(sv[0], chunk, sizeof chunk) > 0) {
+    }
+  };
+  auto empty = [&] {
+    while (read(sv[1], chunk, sizeof chunk) > 0) {
+    }
+  };
+  auto wakes = [wake] {
+    uint64_t count = 0;
+    return read(wake, &count, sizeof count) == sizeof count ? count : 0;
+  };
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    TheInputState().eisFd.store(sv[0]);
+    RememberEisSocket(TheInputState(), sv[0]);
+    TheInputState().wakeFd.store(wake);
+  }
+  Calls expected;
+  auto key = [&](int i) {
+    uint16_t code = static_cast<uint16_t>(1 + i % 100);
+    InjectKeyEvent(&kbd_, code, 1);
+    expected.push_back("key " + std::to_string(code) + " 1");
+    expected.push_back("frame 0");
+  };
+
+  // The thread looks first and finds nothing waiting.
+  bool sawNothing = !QueuedInputWaitsForRoom();
+  fill();
+  for (int i = 0; i < 50; i++) {
+    key(i);
+  }
+  uint64_t firstWait = wakes();
+  // The thread looks, sees the wait and polls for room: no more wakes.
+  bool sawWait = QueuedInputWaitsForRoom();
+  for (int i = 50; i < 100; i++) {
+    key(i);
+  }
+  uint64_t whileItPolls = wakes();
+  // Room: everything goes out; the thread looks again and finds no wait.
+  empty();
+  SendQueuedInput();
+  Calls sentAfterRoom = Take();
+  bool sawNoWait = !QueuedInputWaitsForRoom();
+  // A new wait begins that the thread has not seen.
+  fill();
+  key(100);
+  uint64_t secondWait = wakes();
+  empty();
+  SendQueuedInput();
+  Calls sentLast = Take();
+
+  {
+    std::lock_guard<std::mutex> guard(InputLock());
+    TheInputState().eisFd.store(-1);
+    TheInputState().wakeFd.store(-1);
+  }
+  close(wake);
+  close(sv[0]);
+  close(sv[1]);
+  EXPECT_TRUE(sawNothing);
+  EXPECT_EQ(firstWait, 1u);
+  EXPECT_TRUE(sawWait);
+  EXPECT_EQ(whileItPolls, 0u);
+  EXPECT_TRUE(sawNoWait);
+  EXPECT_EQ(secondWait, 1u);
+  sentAfterRoom.insert(sentAfterRoom.end(), sentLast.begin(), sentLast.end());
+  EXPECT_EQ(sentAfterRoom, expected);
 }
 
 // The remote routine queues and sends while the input event thread sends
