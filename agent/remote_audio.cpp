@@ -23,7 +23,6 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 #include "agent/remote_context.h"
 #include "lib/log/log.h"
@@ -37,10 +36,11 @@ constexpr uint32_t kAudioChannels = 2;
 constexpr uint64_t kStreamSizeArg = 96000;
 constexpr uint32_t kStreamCountArg = 1;
 constexpr int kStartAttempts = 10;
-constexpr auto kStartRetryPause = std::chrono::milliseconds(500);
-// Reconnection of a lost stream keeps the start's pace, without sleeping on
-// the main thread: the recovery timer paces it.
-constexpr long kReconnectPauseNs = 500L * 1000 * 1000;
+// The pause between two attempts of a start, and between two of a
+// reconnection; the recovery timer paces both, so the main thread never
+// sleeps through them.
+constexpr long kStartRetryPauseNs = 500L * 1000 * 1000;
+constexpr long kReconnectPauseNs = kStartRetryPauseNs;
 // How long a block that went out only in part may take to finish before the
 // connection is given up. Far below a parent's patience, long enough to
 // ride out a momentarily full socket buffer.
@@ -195,19 +195,76 @@ bool SendAudioReply(RemoteContext *ctx, const ChannelMessage &reply) {
   return false;
 }
 
+void AnswerAudioStart(RemoteContext *ctx, const ChannelMessage &request, ChannelStatus status) {
+  ChannelMessage reply = request;
+  reply.status = status;
+  if (!SendAudioReply(ctx, reply)) {
+    Log_Error("SightwellRemote: Failed to send REMOTE_AUDIO_START response on audioFd");
+  }
+  // Blocks flow only from here on, so the echo is the first thing the
+  // parent reads after its start.
+  if (status == CHANNEL_STATUS_SUCCESS) {
+    ctx->audioRunning.store(true, std::memory_order_release);
+  }
+}
+
+// Ends a start that will make no further attempt; its status is FAILED.
+ChannelStatus AbandonAudioStart(RemoteContext *ctx) {
+  ctx->audioStartAttempts = 0;
+  ArmRecoveryTimer(ctx->audioRetryFd, 0);
+  return CHANNEL_STATUS_FAILED;
+}
+
+bool StopRequestedDuringStart(RemoteContext *ctx) {
+  if (!agentStopping.load(std::memory_order_acquire)) {
+    return false;
+  }
+  Log_Info("SightwellRemote: Stop requested, aborting audio capture start");
+  AbandonAudioStart(ctx);
+  return true;
+}
+
+// After the failed attempt number audioStartAttempts: the final failure,
+// or the next attempt scheduled on the recovery timer (nullopt).
+std::optional<ChannelStatus> AfterFailedStartAttempt(RemoteContext *ctx) {
+  if (ctx->audioStartAttempts >= kStartAttempts || ctx->audioRetryFd < 0) {
+    Log_Error("SightwellRemote: Failed to start PipeWire audio after %d attempts",
+              ctx->audioStartAttempts);
+    return AbandonAudioStart(ctx);
+  }
+  if (StopRequestedDuringStart(ctx)) {
+    return CHANNEL_STATUS_FAILED;
+  }
+  Log_Info("SightwellRemote: Retrying PipeWire audio start (attempt %d/%d)",
+           ctx->audioStartAttempts + 1, kStartAttempts);
+  ArmRecoveryTimer(ctx->audioRetryFd, kStartRetryPauseNs);
+  return std::nullopt;
+}
+
+// One attempt of a start, the first or a later one: its status, or nullopt
+// when the next attempt is scheduled.
+std::optional<ChannelStatus> MakeStartAttempt(RemoteContext *ctx) {
+  if (StopRequestedDuringStart(ctx)) {
+    return CHANNEL_STATUS_FAILED;
+  }
+  ctx->audioStartAttempts++;
+  if (!TryStartAudio(ctx, false)) {
+    return AfterFailedStartAttempt(ctx);
+  }
+  ctx->audioStartAttempts = 0;
+  Log_Info("SightwellRemote: PipeWire audio capture started: %uch, %uHz, %ubit", kAudioChannels,
+           kAudioRate, kAudioBits);
+  return CHANNEL_STATUS_SUCCESS;
+}
+
 void ServeAudioCommand(RemoteContext *ctx, const ChannelMessage &msg) {
   switch (msg.type) {
     case REMOTE_AUDIO_START: {
-      ChannelStatus status = StartAudioCapture(ctx);
-      ChannelMessage reply = msg;
-      reply.status = status;
-      if (!SendAudioReply(ctx, reply)) {
-        Log_Error("SightwellRemote: Failed to send REMOTE_AUDIO_START response on audioFd");
-      }
-      // Blocks flow only from here on, so the echo is the first thing the
-      // parent reads after its start.
-      if (status == CHANNEL_STATUS_SUCCESS) {
-        ctx->audioRunning.store(true, std::memory_order_release);
+      std::optional<ChannelStatus> status = StartAudioCapture(ctx);
+      if (status) {
+        AnswerAudioStart(ctx, msg, *status);
+      } else {
+        ctx->audioStartRequest = msg;  // echoed once the start resolves
       }
       break;
     }
@@ -222,7 +279,7 @@ void ServeAudioCommand(RemoteContext *ctx, const ChannelMessage &msg) {
 
 }  // namespace
 
-ChannelStatus StartAudioCapture(RemoteContext *ctx) {
+std::optional<ChannelStatus> StartAudioCapture(RemoteContext *ctx) {
   if (ctx->audioRunning.load(std::memory_order_acquire)) {
     if (ctx->audioStream != nullptr && !ctx->audioStreamLost.load(std::memory_order_acquire)) {
       Log_Info("SightwellRemote: Audio capture already running");
@@ -230,33 +287,15 @@ ChannelStatus StartAudioCapture(RemoteContext *ctx) {
     }
     // Lost and not back yet: the answer must be about a stream that can
     // deliver, so start one afresh rather than report this one as running.
+    // This also ends the reconnection, so the timer is free for the start.
     Log_Info("SightwellRemote: Audio stream is not delivering, starting it again");
     StopAudioCapture(ctx);
   }
-  if (agentStopping.load(std::memory_order_acquire)) {
-    Log_Info("SightwellRemote: Stop requested, aborting audio capture start");
-    return CHANNEL_STATUS_FAILED;
-  }
-  for (int attempt = 1; attempt <= kStartAttempts; attempt++) {
-    if (TryStartAudio(ctx, false)) {
-      Log_Info("SightwellRemote: PipeWire audio capture started: %uch, %uHz, %ubit",
-               kAudioChannels, kAudioRate, kAudioBits);
-      return CHANNEL_STATUS_SUCCESS;
-    }
-    if (attempt == kStartAttempts) {
-      break;
-    }
-    if (agentStopping.load(std::memory_order_acquire)) {
-      Log_Info("SightwellRemote: Stop requested, aborting audio capture start");
-      return CHANNEL_STATUS_FAILED;
-    }
-    Log_Info("SightwellRemote: Retrying PipeWire audio start (attempt %d/%d)", attempt + 1,
-             kStartAttempts);
-    std::this_thread::sleep_for(kStartRetryPause);
-  }
-  Log_Error("SightwellRemote: Failed to start PipeWire audio after %d attempts", kStartAttempts);
-  return CHANNEL_STATUS_FAILED;
+  ctx->audioStartAttempts = 0;
+  return MakeStartAttempt(ctx);
 }
+
+bool AudioStartPending(const RemoteContext *ctx) { return ctx->audioStartAttempts > 0; }
 
 void StopAudioCapture(RemoteContext *ctx) {
   if (!ctx->audioRunning.load(std::memory_order_acquire) && ctx->audioStream == nullptr &&
@@ -284,8 +323,24 @@ bool OpenAudioRecoveryTimer(RemoteContext *ctx) {
 
 void ServeAudioRecovery(RemoteContext *ctx) {
   uint64_t expirations;
-  if (read(ctx->audioRetryFd, &expirations, sizeof expirations) < 0 && errno != EAGAIN) {
-    Log_Error("SightwellRemote: Failed to read audio recovery timer, errno = %d", errno);
+  bool fired = true;
+  if (read(ctx->audioRetryFd, &expirations, sizeof expirations) < 0) {
+    fired = errno != EAGAIN;
+    if (fired) {
+      Log_Error("SightwellRemote: Failed to read audio recovery timer, errno = %d", errno);
+    }
+  }
+  // A pending start has no stream, and audio is not on, so no reconnection
+  // shares the timer meanwhile. A wake-up without an expiration predates
+  // the last arming: the pause since the last attempt is not over yet.
+  if (AudioStartPending(ctx)) {
+    if (!fired) {
+      return;
+    }
+    if (std::optional<ChannelStatus> status = MakeStartAttempt(ctx)) {
+      AnswerAudioStart(ctx, ctx->audioStartRequest, *status);
+    }
+    return;
   }
   if (!ctx->audioRunning.load(std::memory_order_acquire)) {
     ctx->audioStreamLost.store(false, std::memory_order_release);

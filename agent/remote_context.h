@@ -78,10 +78,17 @@ struct RemoteContext {
   // Set by the stream's error event (its daemon went away, or it failed);
   // the main thread tears the stream down and reconnects it.
   std::atomic<bool> audioStreamLost{false};
-  // Timer in the routine's loop: fired at once by the error event, then
-  // every 500 ms while reconnection attempts fail. -1 when unavailable.
+  // Timer in the routine's loop, with two uses that never overlap: it paces
+  // the attempts of a pending REMOTE_AUDIO_START (no stream exists then),
+  // and the reconnection of a lost stream (audio on), fired at once by the
+  // error event, then every 500 ms while attempts fail. -1 when unavailable.
   int audioRetryFd = -1;
   int audioReconnectAttempts = 0;  // main thread only
+  // Attempts made so far by a REMOTE_AUDIO_START whose first attempt
+  // failed; 0 when no start is pending. The echo is sent from
+  // audioStartRequest once the start resolves. Main thread only.
+  int audioStartAttempts = 0;
+  ChannelMessage audioStartRequest{};
   // A command on the audio socket read so far; the routine never waits for
   // the rest of a record. Main thread only.
   ChannelMessage audioCommand{};

@@ -52,6 +52,7 @@ class Routine {
   Next Serve();
   Next OnControlReadable();
   void OnAudioReadable();
+  void KeepAudioSocketInTurn();
   void OpenAudioRecovery();
   Next OnWakerReadable();
   void Stop();
@@ -63,6 +64,7 @@ class Routine {
 
   RemoteContext &ctx_;
   int epollFd_ = -1;
+  bool audioSocketParked_ = false;  // out of the epoll set while a start is pending
 };
 
 // Each eventfd with its log text and the text the parent receives.
@@ -206,6 +208,7 @@ Next Routine::Serve() {
         next = OnWakerReadable();
       } else if (ctx_.audioRetryFd >= 0 && fd == ctx_.audioRetryFd) {
         ServeAudioRecovery(&ctx_);
+        KeepAudioSocketInTurn();
       }
       if (next != Next::kServe) return next;
     }
@@ -272,6 +275,28 @@ void Routine::OnAudioReadable() {
   // the routine from the control socket.
   if (!ServeAudioSocket(&ctx_)) {
     epoll_ctl(epollFd_, EPOLL_CTL_DEL, ctx_.audioFd, nullptr);
+    CloseAudioSocket();
+    return;
+  }
+  KeepAudioSocketInTurn();
+}
+
+// While a REMOTE_AUDIO_START waits for its next attempt, the commands behind
+// it on the audio socket wait their turn unread. The socket leaves the
+// level-triggered set meanwhile (left in, its unread bytes would wake the
+// loop at once, again and again) and comes back once the echo is out.
+void Routine::KeepAudioSocketInTurn() {
+  if (ctx_.audioFd < 0 || audioSocketParked_ == AudioStartPending(&ctx_)) {
+    return;
+  }
+  if (!audioSocketParked_) {
+    epoll_ctl(epollFd_, EPOLL_CTL_DEL, ctx_.audioFd, nullptr);
+    audioSocketParked_ = true;
+    return;
+  }
+  audioSocketParked_ = false;
+  if (!AddToLoop(ctx_.audioFd)) {
+    Log_Error("SightwellRemote: Failed to add audioFd to epoll instance, errno = %d", errno);
     CloseAudioSocket();
   }
 }

@@ -195,6 +195,45 @@ TEST_F(AudioAgentTest, StartWithoutDaemonAnswersFailureAfterTenAttempts) {
   EXPECT_EQ(Blocks(), 0u);
 }
 
+// The retries of a start pause between attempts without holding up the
+// routine: REMOTE_STOP on the control socket is served at once, while a
+// command behind the start on the audio socket still waits its turn.
+TEST_F(AudioAgentTest, ControlSocketIsServedWhileAudioStartRetries) {
+  ASSERT_TRUE(services_.Kill("wireplumber"));
+  ASSERT_TRUE(services_.Kill("pipewire"));
+  auto logged = [&](const char *text) { return swtest::ReadFile(LogPath()).find(text); };
+  const char *kUnexpected = "SightwellRemote: Unexpected command 99 on audioFd";
+  const char *kGaveUp = "SightwellRemote: Failed to start PipeWire audio after 10 attempts";
+  ASSERT_TRUE(parent_.SendAudioStart());
+  ASSERT_TRUE(parent_.SendAudioSocket(swparent::MakeRecord(99)));
+  auto reply = parent_.WaitAudioRecord(REMOTE_AUDIO_START, 15000);
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(reply->status, static_cast<uint32_t>(CHANNEL_STATUS_FAILED));
+  ASSERT_TRUE(swtest::WaitFor([&] { return logged(kUnexpected) != std::string::npos; }, 5000));
+  EXPECT_GT(logged(kUnexpected), logged(kGaveUp));
+
+  ASSERT_TRUE(parent_.SendAudioStart());
+  ASSERT_TRUE(swtest::WaitFor(
+      [&] {
+        return CountOccurrences(swtest::ReadFile(LogPath()),
+                                "Retrying PipeWire audio start (attempt 2/10)") == 2;
+      },
+      10000));
+  ASSERT_TRUE(parent_.SendStop());
+  auto rc = agent_->Wait(10000);
+  ASSERT_TRUE(rc.has_value());
+  EXPECT_EQ(*rc, 0);
+  std::string log = swtest::ReadFile(LogPath());
+  size_t stop = log.find("SightwellRemote: REMOTE_STOP processed, exiting remote routine cleanly");
+  size_t firstEnded = log.find(kGaveUp);
+  ASSERT_LT(firstEnded, stop);
+  // The second start was cut short: fewer than its ten attempts came first.
+  EXPECT_LT(CountOccurrences(log.substr(firstEnded, stop - firstEnded),
+                             "Retrying PipeWire audio start"),
+            9u);
+  EXPECT_EQ(CountOccurrences(log, kGaveUp), 1u);
+}
+
 TEST_F(AudioAgentTest, RemoteStopWhileAudioRunsStopsItAndExitsCleanly) {
   ASSERT_EQ(StartAudio(), static_cast<uint32_t>(CHANNEL_STATUS_SUCCESS));
   ASSERT_TRUE(swtest::WaitFor([&] { return Blocks() > 5; }, 5000));
