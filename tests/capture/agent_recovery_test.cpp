@@ -127,7 +127,7 @@ TEST(AgentCaptureRecovery, AbandonedAttemptsLeaveNothingBehind) {
   // Sampled at any moment, one attempt may be in flight with its context.
   constexpr int kInFlight = 3;
 
-  ASSERT_TRUE(swtest::WaitFor([&] { return SessionsCreated(bus) >= 105; }, 180000));
+  ASSERT_TRUE(swtest::WaitFor([&] { return SessionsCreated(bus) >= 105; }, 300000));
   EXPECT_LE(a.Descriptors(), fds + kInFlight) << "after 100 refused RecordMonitor calls";
   EXPECT_LE(a.Threads(), threads);
   EXPECT_LE(a.LiveSessions(), 1);
@@ -138,7 +138,7 @@ TEST(AgentCaptureRecovery, AbandonedAttemptsLeaveNothingBehind) {
   g_autoptr(GVariant) closes = CallFake(bus, "SetCloseAfterFrames", g_variant_new("(i)", 0));
   ASSERT_TRUE(closes);
   const uint32_t mark = SessionsCreated(bus);
-  ASSERT_TRUE(swtest::WaitFor([&] { return SessionsCreated(bus) >= mark + 100; }, 180000));
+  ASSERT_TRUE(swtest::WaitFor([&] { return SessionsCreated(bus) >= mark + 100; }, 300000));
   EXPECT_LE(a.Descriptors(), fds + kInFlight) << "after 100 sessions closed by the compositor";
   EXPECT_LE(a.Threads(), threads);
   EXPECT_LE(a.LiveSessions(), 1);
