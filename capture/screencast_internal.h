@@ -14,6 +14,12 @@ bool RunSessionPhase(ScreenCastContext *ctx);
 // subscriptions and releases the attempt's main context. Safe to call when
 // the session phase made nothing.
 void EndSession(ScreenCastContext *ctx);
+// Wakes the stream phase's poll loop (any thread) so it looks again at
+// stopRequested, streamClosed and streaming; whoever changes one calls it.
+// Does nothing between attempts.
+void WakeAttempt(ScreenCastContext *ctx);
+// Marks the attempt closed and wakes the poll loop.
+void CloseAttempt(ScreenCastContext *ctx);
 // The PipeWire stream phase, on the attempt's main context. true when the
 // poll loop was reached.
 bool RunStreamPhase(ScreenCastContext *ctx);
