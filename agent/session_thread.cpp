@@ -3,9 +3,9 @@
 #include "agent/session_thread.h"
 
 #include <errno.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "agent/remote_context.h"
@@ -13,13 +13,13 @@
 
 namespace {
 
-constexpr unsigned kRetryTicks = 10;
-constexpr unsigned kTickMs = 100;
+// Pause between connection attempts while the bus cannot be reached.
+constexpr auto kRetryPause = std::chrono::seconds(1);
 
-void SleepTick(void) {
-  struct timespec ts = {0, kTickMs * 1000000L};
-  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
-  }
+// Waits out the pause, or less when stop is set meanwhile.
+void PauseBeforeRetry(SessionBusState *state) {
+  std::unique_lock<std::mutex> hold(state->mainLoopLock);
+  state->quitSignal.wait_for(hold, kRetryPause, [state] { return state->stop.load(); });
 }
 
 void PublishLoop(SessionBusState *state, GMainLoop *loop) {
@@ -79,6 +79,7 @@ void ServeConnection(SessionBusState *state, GDBusConnection *connection, GMainL
 void SessionThreadQuit(SessionBusState *state) {
   std::lock_guard<std::mutex> hold(state->mainLoopLock);
   if (state->mainLoop != nullptr) g_main_loop_quit(state->mainLoop);
+  state->quitSignal.notify_all();
 }
 
 void OnSessionBusClosed(GDBusConnection *, gboolean remotePeerVanished, GError *,
@@ -133,9 +134,7 @@ void SessionThread(void *data) {
       ReleaseLoop(state);
       state->connection = nullptr;
       Log_Warning("Session thread: DBus connection failed; retrying in 1 second\n");
-      for (unsigned i = 0; i < kRetryTicks && !state->stop.load(); i++) {
-        SleepTick();
-      }
+      PauseBeforeRetry(state);
       continue;
     }
 
