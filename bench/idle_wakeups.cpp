@@ -13,6 +13,7 @@
 // example an older build), so both sets of figures come from one run.
 #include <dirent.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -145,8 +146,13 @@ bool RunScenario(const swtest::TestServices &services, const std::string &agentB
     fprintf(stderr, "parent set-up failed\n");
     return false;
   }
+  // The agent's log beside the other outputs, for a run that goes wrong.
+  mkdir((dir + "/.velmora").c_str(), 0700);
+  swtest::WriteFile(dir + "/.velmora/config",
+                    "sightwell.log.fileName = \"" + dir + "/agent.log\"\n");
   swtest::Process::Options aopts;
   aopts.env = services.env();
+  aopts.env["HOME"] = dir;
   aopts.env["QUILLWORKER_CARD"] = parent.card();
   aopts.stdoutPath = dir + "/agent.out";
   aopts.stderrPath = dir + "/agent.err";
