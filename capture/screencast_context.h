@@ -12,6 +12,7 @@
 #include <spa/utils/hook.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -44,6 +45,9 @@ struct ScreenCastContext {
   char sessionPath[256] = {};       // empty while the attempt has no session
   std::mutex mainLoopLock;          // guards mainLoop against a quit at stop
   GMainLoop *mainLoop = nullptr;    // only while waiting for the node id
+  // Signalled under mainLoopLock by a stop, so the pause between failed
+  // attempts ends at once.
+  std::condition_variable stopSignal;
   uint32_t nodeId = 0;
   // Cancelled by ScreenCastRequestStop, so a stop never waits out a D-Bus
   // call to a compositor that does not answer. Lives as long as the context.

@@ -14,9 +14,9 @@ bool RunSessionPhase(ScreenCastContext *ctx);
 // subscriptions and releases the attempt's main context. Safe to call when
 // the session phase made nothing.
 void EndSession(ScreenCastContext *ctx);
-// Wakes the stream phase's poll loop (any thread) so it looks again at
-// stopRequested, streamClosed and streaming; whoever changes one calls it.
-// Does nothing between attempts.
+// Wakes the screen cast thread's wait (any thread): the stream phase's poll
+// loop, to look again at stopRequested, streamClosed and streaming, or the
+// pause between attempts. Whoever changes one of those calls it.
 void WakeAttempt(ScreenCastContext *ctx);
 // Marks the attempt closed and wakes the poll loop.
 void CloseAttempt(ScreenCastContext *ctx);

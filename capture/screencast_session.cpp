@@ -339,6 +339,7 @@ void WakeAttempt(ScreenCastContext *ctx) {
   if (ctx->attemptContext != nullptr) {
     g_main_context_wakeup(ctx->attemptContext);
   }
+  ctx->stopSignal.notify_all();
 }
 
 void CloseAttempt(ScreenCastContext *ctx) {

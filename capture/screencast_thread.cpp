@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <chrono>
-#include <thread>
 
 #include "capture/screencast_context.h"
 #include "capture/screencast_internal.h"
@@ -158,6 +157,15 @@ void StopWorker(ScreenCastContext *ctx) {
   pthread_join(ctx->workerThread, nullptr);
 }
 
+// Waits before the next attempt after a failed one, or less when a stop
+// comes meanwhile.
+void PauseBeforeRetry(ScreenCastContext *ctx) {
+  std::unique_lock<std::mutex> hold(ctx->mainLoopLock);
+  ctx->stopSignal.wait_for(hold, std::chrono::milliseconds(500), [ctx] {
+    return ctx->stopRequested.load(std::memory_order_acquire);
+  });
+}
+
 }  // namespace
 
 bool RunStreamPhase(ScreenCastContext *ctx) {
@@ -258,7 +266,7 @@ void ScreenCastThreadMain(void *data) {
   while (!ctx->stopRequested.load(std::memory_order_acquire)) {
     if (!RunScreenCastAttempt(ctx)) {
       Log_Warning("Screen cast thread for connector %s exited with failure\n", ctx->connector);
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      PauseBeforeRetry(ctx);
     }
     if (ctx->connection != nullptr) {
       g_object_unref(ctx->connection);
