@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 
 #include "capture/screencast_context.h"
 #include "capture/screencast_internal.h"
