@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -24,6 +25,9 @@ struct SessionBusState {
   // release.
   std::mutex mainLoopLock;
   _GMainLoop *mainLoop = nullptr;
+  // Signalled (under mainLoopLock) by every quit, so the pause between
+  // connection attempts ends as soon as stop is set.
+  std::condition_variable quitSignal;
   int logoutFd = -1;                         // copy of RemoteContext::logoutFd
   _GDBusConnection *connection = nullptr;    // session thread only
   std::atomic<bool> stop{false};

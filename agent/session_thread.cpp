@@ -3,9 +3,9 @@
 #include "agent/session_thread.h"
 
 #include <errno.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "agent/remote_context.h"
@@ -13,13 +13,13 @@
 
 namespace {
 
-constexpr unsigned kRetryTicks = 10;
-constexpr unsigned kTickMs = 100;
+// Pause between connection attempts while the bus cannot be reached.
+constexpr auto kRetryPause = std::chrono::seconds(1);
 
-void SleepTick(void) {
-  struct timespec ts = {0, kTickMs * 1000000L};
-  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
-  }
+// Waits out the pause, or less when stop is set meanwhile.
+void PauseBeforeRetry(SessionBusState *state) {
+  std::unique_lock<std::mutex> hold(state->mainLoopLock);
+  state->quitSignal.wait_for(hold, kRetryPause, [state] { return state->stop.load(); });
 }
 
 void PublishLoop(SessionBusState *state, GMainLoop *loop) {
@@ -40,13 +40,15 @@ void ReleaseLoop(SessionBusState *state) {
 }
 
 // A quit that arrives before g_main_loop_run has started is forgotten by
-// GLib, so the loop also checks the stop flag itself every tick.
-gboolean CheckStop(gpointer data) {
+// GLib. This runs once, first thing inside the running loop: a stop set
+// before it is seen here, and one set after it finds the loop running and
+// its quit takes. No periodic check, so an idle session thread sleeps.
+gboolean CheckStopOnce(gpointer data) {
   auto *state = static_cast<SessionBusState *>(data);
   if (state->stop.load()) {
     SessionThreadQuit(state);
   }
-  return G_SOURCE_CONTINUE;
+  return G_SOURCE_REMOVE;
 }
 
 void OnClosedSignal(GDBusConnection *connection, gboolean remotePeerVanished, GError *error,
@@ -59,12 +61,14 @@ void ServeConnection(SessionBusState *state, GDBusConnection *connection, GMainL
   gulong handler = g_signal_connect(connection, "closed", G_CALLBACK(OnClosedSignal), state);
   Log_Info("Sightwell: Subscribed to DBus 'closed' signal for logout detection\n");
 
-  GSource *stopCheck = g_timeout_source_new(kTickMs);
-  g_source_set_callback(stopCheck, CheckStop, state, nullptr);
+  GSource *stopCheck = g_idle_source_new();
+  g_source_set_priority(stopCheck, G_PRIORITY_HIGH);
+  g_source_set_callback(stopCheck, CheckStopOnce, state, nullptr);
   g_source_attach(stopCheck, g_main_loop_get_context(loop));
 
   g_main_loop_run(loop);
 
+  // Gone already unless the loop was quit before it got to run it.
   g_source_destroy(stopCheck);
   g_source_unref(stopCheck);
   g_signal_handler_disconnect(connection, handler);
@@ -75,6 +79,7 @@ void ServeConnection(SessionBusState *state, GDBusConnection *connection, GMainL
 void SessionThreadQuit(SessionBusState *state) {
   std::lock_guard<std::mutex> hold(state->mainLoopLock);
   if (state->mainLoop != nullptr) g_main_loop_quit(state->mainLoop);
+  state->quitSignal.notify_all();
 }
 
 void OnSessionBusClosed(GDBusConnection *, gboolean remotePeerVanished, GError *,
@@ -129,9 +134,7 @@ void SessionThread(void *data) {
       ReleaseLoop(state);
       state->connection = nullptr;
       Log_Warning("Session thread: DBus connection failed; retrying in 1 second\n");
-      for (unsigned i = 0; i < kRetryTicks && !state->stop.load(); i++) {
-        SleepTick();
-      }
+      PauseBeforeRetry(state);
       continue;
     }
 

@@ -12,6 +12,7 @@
 #include <spa/utils/hook.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -44,13 +45,18 @@ struct ScreenCastContext {
   char sessionPath[256] = {};       // empty while the attempt has no session
   std::mutex mainLoopLock;          // guards mainLoop against a quit at stop
   GMainLoop *mainLoop = nullptr;    // only while waiting for the node id
+  // Signalled under mainLoopLock by a stop, so the pause between failed
+  // attempts ends at once.
+  std::condition_variable stopSignal;
   uint32_t nodeId = 0;
   // Cancelled by ScreenCastRequestStop, so a stop never waits out a D-Bus
   // call to a compositor that does not answer. Lives as long as the context.
   GCancellable *cancellable = nullptr;
   // What the current attempt holds on the bus, released when it ends: its
   // main context (thread default of the screen cast thread meanwhile) and
-  // its signal subscriptions. Touched by the screen cast thread only.
+  // its signal subscriptions. Touched by the screen cast thread only, except
+  // that other threads wake attemptContext under mainLoopLock, under which
+  // it is set and cleared.
   GMainContext *attemptContext = nullptr;
   guint ownerSubscription = 0;
   guint closedSubscription = 0;
@@ -120,8 +126,9 @@ bool RunScreenCastAttempt(ScreenCastContext *ctx);
 // Quits the session phase's main loop of the current attempt, if any. Safe
 // from any thread, also while the loop is being created, run or released.
 void ScreenCastRequestQuit(ScreenCastContext *ctx);
-// Sets stopRequested, then ScreenCastRequestQuit; the caller then joins the
-// screen cast thread, which ends within about 100 ms of a stream phase.
+// Sets stopRequested, cancels the pending D-Bus calls, quits the session
+// phase's loop and wakes the stream phase's poll loop; the caller then joins
+// the screen cast thread.
 void ScreenCastRequestStop(ScreenCastContext *ctx);
 
 // Stream callbacks and the frame path (exposed for tests and the fuzzer).

@@ -14,6 +14,12 @@ bool RunSessionPhase(ScreenCastContext *ctx);
 // subscriptions and releases the attempt's main context. Safe to call when
 // the session phase made nothing.
 void EndSession(ScreenCastContext *ctx);
+// Wakes the screen cast thread's wait (any thread): the stream phase's poll
+// loop, to look again at stopRequested, streamClosed and streaming, or the
+// pause between attempts. Whoever changes one of those calls it.
+void WakeAttempt(ScreenCastContext *ctx);
+// Marks the attempt closed and wakes the poll loop.
+void CloseAttempt(ScreenCastContext *ctx);
 // The PipeWire stream phase, on the attempt's main context. true when the
 // poll loop was reached.
 bool RunStreamPhase(ScreenCastContext *ctx);

@@ -54,7 +54,7 @@ void on_session_closed(GDBusConnection *, const gchar *, const gchar *objectPath
               signalName, objectPath != nullptr ? objectPath : "<null>");
   ctx->sessionGone = true;
   QuitLoopLocked(ctx);
-  ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+  CloseAttempt(ctx);
 }
 
 // The compositor's bus name lost (or changed) its owner: the compositor that
@@ -77,7 +77,7 @@ void on_compositor_owner_changed(GDBusConnection *, const gchar *, const gchar *
               name);
   ctx->sessionGone = true;
   QuitLoopLocked(ctx);
-  ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+  CloseAttempt(ctx);
 }
 
 gboolean on_node_wait_expired(gpointer data) {
@@ -249,11 +249,12 @@ bool RunSessionPhase(ScreenCastContext *ctx) {
     return false;
   }
 
-  ctx->attemptContext = g_main_context_new();
-  g_main_context_push_thread_default(ctx->attemptContext);
+  GMainContext *attempt = g_main_context_new();
+  g_main_context_push_thread_default(attempt);
   {
     std::lock_guard<std::mutex> guard(ctx->mainLoopLock);
-    ctx->mainLoop = g_main_loop_new(ctx->attemptContext, FALSE);
+    ctx->attemptContext = attempt;
+    ctx->mainLoop = g_main_loop_new(attempt, FALSE);
   }
 
   WatchCompositor(ctx);
@@ -291,9 +292,13 @@ void EndSession(ScreenCastContext *ctx) {
   for (int i = 0; i < kDrainIterations && g_main_context_iteration(ctx->attemptContext, FALSE);
        i++) {
   }
-  g_main_context_pop_thread_default(ctx->attemptContext);
-  g_main_context_unref(ctx->attemptContext);
-  ctx->attemptContext = nullptr;
+  GMainContext *attempt = ctx->attemptContext;
+  {
+    std::lock_guard<std::mutex> guard(ctx->mainLoopLock);
+    ctx->attemptContext = nullptr;
+  }
+  g_main_context_pop_thread_default(attempt);
+  g_main_context_unref(attempt);
   ctx->sessionPath[0] = '\0';
 }
 
@@ -326,4 +331,18 @@ void ScreenCastRequestStop(ScreenCastContext *ctx) {
   ctx->stopRequested.store(true, std::memory_order_release);
   g_cancellable_cancel(ctx->cancellable);
   ScreenCastRequestQuit(ctx);
+  WakeAttempt(ctx);
+}
+
+void WakeAttempt(ScreenCastContext *ctx) {
+  std::lock_guard<std::mutex> guard(ctx->mainLoopLock);
+  if (ctx->attemptContext != nullptr) {
+    g_main_context_wakeup(ctx->attemptContext);
+  }
+  ctx->stopSignal.notify_all();
+}
+
+void CloseAttempt(ScreenCastContext *ctx) {
+  ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+  WakeAttempt(ctx);
 }

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "capture/screencast_context.h"
 #include "capture/screencast_internal.h"
@@ -59,7 +59,7 @@ void on_registry_global_remove(void *data, uint32_t id) {
     return;
   }
   Log_Warning("[%s] the compositor's node %u went away \u2014 will retry\n", ctx->connector, id);
-  ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+  CloseAttempt(ctx);
 }
 
 const pw_registry_events kRegistryEvents = [] {
@@ -85,24 +85,49 @@ void WatchProducerNode(ScreenCastContext *ctx) {
 // format change or a link takes milliseconds, even on a loaded machine.
 constexpr auto kNoProducerLimit = std::chrono::seconds(10);
 
-// The poll loop: dispatches the attempt's D-Bus signals every 100 ms until
-// the attempt is closed, a stop is requested or the stream has been left
-// without a producer.
+// Becomes ready when the stream has been out of STREAMING for too long; the
+// poll loop moves its ready time as the stream comes and goes.
+gboolean DispatchNoProducerDeadline(GSource *source, GSourceFunc, gpointer) {
+  g_source_set_ready_time(source, -1);
+  return G_SOURCE_CONTINUE;
+}
+
+GSourceFuncs kNoProducerDeadlineFuncs = {nullptr, nullptr, DispatchNoProducerDeadline,
+                                         nullptr, nullptr,  nullptr};
+
+// The poll loop: sleeps on the attempt's context, dispatching its D-Bus
+// signals, until the attempt is closed, a stop is requested or the stream
+// has been left without a producer. Whoever changes one of those wakes the
+// context (WakeAttempt), so a capture of a static screen never wakes here.
 void PollUntilClosed(ScreenCastContext *ctx) {
-  auto lastStreaming = std::chrono::steady_clock::now();
+  constexpr gint64 kLimitUs = std::chrono::microseconds(kNoProducerLimit).count();
+  GSource *deadline = g_source_new(&kNoProducerDeadlineFuncs, sizeof(GSource));
+  g_source_attach(deadline, ctx->attemptContext);
+  gint64 lastStreaming = g_get_monotonic_time();
+  bool wasStreaming = false;
   while (!ctx->stopRequested.load(std::memory_order_acquire) &&
          ctx->streamClosed.load(std::memory_order_acquire) == 0) {
-    g_main_context_iteration(ctx->attemptContext, FALSE);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto now = std::chrono::steady_clock::now();
+    const gint64 now = g_get_monotonic_time();
     if (ctx->streaming.load(std::memory_order_acquire)) {
-      lastStreaming = now;
-    } else if (now - lastStreaming >= kNoProducerLimit) {
-      Log_Warning("[%s] stream has had no producer for %lld s \u2014 will retry\n", ctx->connector,
-                  static_cast<long long>(kNoProducerLimit.count()));
-      ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+      wasStreaming = true;
+      g_source_set_ready_time(deadline, -1);
+    } else {
+      if (wasStreaming) {
+        lastStreaming = now;
+        wasStreaming = false;
+      }
+      if (now - lastStreaming >= kLimitUs) {
+        Log_Warning("[%s] stream has had no producer for %lld s \u2014 will retry\n", ctx->connector,
+                    static_cast<long long>(kNoProducerLimit.count()));
+        ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+        break;
+      }
+      g_source_set_ready_time(deadline, lastStreaming + kLimitUs);
     }
+    g_main_context_iteration(ctx->attemptContext, TRUE);
   }
+  g_source_destroy(deadline);
+  g_source_unref(deadline);
 }
 
 // With the thread loop stopped or not yet started. Disconnecting the core
@@ -130,6 +155,15 @@ void StopWorker(ScreenCastContext *ctx) {
     }
   }
   pthread_join(ctx->workerThread, nullptr);
+}
+
+// Waits before the next attempt after a failed one, or less when a stop
+// comes meanwhile.
+void PauseBeforeRetry(ScreenCastContext *ctx) {
+  std::unique_lock<std::mutex> hold(ctx->mainLoopLock);
+  ctx->stopSignal.wait_for(hold, std::chrono::milliseconds(500), [ctx] {
+    return ctx->stopRequested.load(std::memory_order_acquire);
+  });
 }
 
 }  // namespace
@@ -232,7 +266,7 @@ void ScreenCastThreadMain(void *data) {
   while (!ctx->stopRequested.load(std::memory_order_acquire)) {
     if (!RunScreenCastAttempt(ctx)) {
       Log_Warning("Screen cast thread for connector %s exited with failure\n", ctx->connector);
-      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      PauseBeforeRetry(ctx);
     }
     if (ctx->connection != nullptr) {
       g_object_unref(ctx->connection);

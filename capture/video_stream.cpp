@@ -88,6 +88,8 @@ void on_state_changed(void *data, pw_stream_state old, pw_stream_state state,
   Log_Info("stream state[%s]: %s -> %s (%s)\n", ctx->connector, pw.pw_stream_state_as_string(old),
            pw.pw_stream_state_as_string(state), error != nullptr ? error : "ok");
   ctx->streaming.store(state == PW_STREAM_STATE_STREAMING, std::memory_order_release);
+  // The poll loop keeps the time the stream has been without a producer.
+  WakeAttempt(ctx);
   switch (state) {
     case PW_STREAM_STATE_STREAMING:
       Log_Info("[%s] stream reached STREAMING state \u2014 on_process callbacks active\n",
@@ -96,11 +98,11 @@ void on_state_changed(void *data, pw_stream_state old, pw_stream_state state,
     case PW_STREAM_STATE_ERROR:
       Log_Error("[%s] stream entered ERROR state: %s\n", ctx->connector,
                 error != nullptr ? error : "<no error string>");
-      ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+      CloseAttempt(ctx);
       break;
     case PW_STREAM_STATE_UNCONNECTED:
       Log_Error("[%s] stream entered UNCONNECTED state \u2014 stream was closed\n", ctx->connector);
-      ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+      CloseAttempt(ctx);
       break;
     default:
       break;
@@ -117,14 +119,14 @@ void on_param_changed(void *data, uint32_t id, const spa_pod *param) {
   if (ret < 0) {
     Log_Error("on_param_changed[%s]: spa_format_video_raw_parse failed (ret=%d), ignoring\n",
               ctx->connector, ret);
-    ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+    CloseAttempt(ctx);
     return;
   }
   if (!IsPacked4Bpp(info.format)) {
     Log_Error("on_param_changed[%s]: compositor selected unsupported format %u "
               "(not a 4-bpp packed format), ignoring\n",
               ctx->connector, info.format);
-    ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+    CloseAttempt(ctx);
     return;
   }
   const uint32_t width = info.size.width;
@@ -135,7 +137,7 @@ void on_param_changed(void *data, uint32_t id, const spa_pod *param) {
   if (needed64 == 0 || needed64 > UINT32_MAX) {
     Log_Error("on_param_changed[%s]: unusable frame size %ux%u, ignoring\n", ctx->connector,
               width, height);
-    ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
+    CloseAttempt(ctx);
     return;
   }
   const uint32_t needed = static_cast<uint32_t>(needed64);
