@@ -4,8 +4,10 @@
 //   - delivered frames per second and drops (frames the compositor drew that
 //     never reached the parent, from the counter stamped into the pixels);
 //   - capture-to-parent latency p50/p99 (from the timestamp in the pixels);
-//   - the agent's CPU per delivered frame, per thread as well, and its
-//     resident memory;
+//   - the agent's CPU per delivered frame, per thread as well, its
+//     resident memory and its private memory (apart from the compositor's
+//     shared frame buffers and the libraries) beside the buffers its design
+//     holds for that frame size;
 //   - the floor: the copies and the socket write the agent's design makes,
 //     done in this process on the same size at the same pace, and beside it
 //     the same with one copy only;
@@ -81,6 +83,9 @@ struct Result {
   double p99 = 0;
   double agentMs = 0;       // agent CPU per delivered frame
   long rssKiB = 0;
+  long privateKiB = 0;
+  long designKiB = 0;
+  std::map<std::string, long> privateByKind;
   double floorMs = 0;       // the design's two copies and the write
   double minMs = 0;         // one copy and the write
   double gstMs = -1;        // -1: no peer figure
@@ -216,6 +221,9 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
   const auto compThreads1 = swbench::ThreadTimes(compositor->pid());
   const auto threads1 = swbench::ThreadTimes(agent->pid());
   r.rssKiB = swbench::RssKiB(agent->pid());
+  r.privateKiB = swbench::PrivateKiB(agent->pid());
+  r.privateByKind = swbench::PrivateKiBByKind(agent->pid());
+  r.designKiB = swbench::DesignBufferKiB(c.width, c.height, false);
   const bool gstAlive = gst && gst->Running();
   const bool agentAlive = agent->Running();
 
@@ -323,6 +331,19 @@ void PrintTable(const std::vector<Result> &results) {
            r.label.c_str(), r.fps, drops, latency, r.agentMs, r.floorMs,
            Ratio(r.agentMs, r.floorMs).c_str(), r.minMs, gst, Ratio(r.agentMs, r.gstMs).c_str(),
            r.rssKiB / 1024, r.compositorMs);
+  }
+  printf("\nagent memory, MiB: private (by kind of mapping) against the design's buffers + 16\n");
+  for (const Result &r : results) {
+    if (!r.failure.empty()) {
+      continue;
+    }
+    printf("  %-10s private %5.1f (", r.label.c_str(), r.privateKiB / 1024.0);
+    for (const auto &[kind, kib] : r.privateByKind) {
+      printf(" %s %.1f", kind.c_str(), kib / 1024.0);
+    }
+    const double bound = r.designKiB / 1024.0 + 16;
+    printf(" ), design %.1f, bound %.1f %s\n", r.designKiB / 1024.0, bound,
+           r.privateKiB / 1024.0 <= bound ? "(met)" : "(missed)");
   }
   printf("\nfloor: the two frame copies of the design and one socket write; 1copy: one copy "
          "and the write; comp: the fake compositor per frame drawn\n");

@@ -18,6 +18,25 @@ double ProcessCpuSeconds(pid_t pid);
 // Resident memory in KiB; 0 when unknown.
 long RssKiB(pid_t pid);
 
+// The process's private memory in KiB (Private_Clean + Private_Dirty of
+// /proc/PID/smaps_rollup): what it costs the host on its own, without the
+// compositor's frame buffers that PipeWire maps shared, nor the pages of
+// libraries other processes map too. 0 when unknown.
+long PrivateKiB(pid_t pid);
+
+// Private KiB by kind of mapping, from /proc/PID/smaps: "heap" (the main
+// malloc arena), "anon" (other anonymous mappings: thread arenas, large
+// allocations, thread stacks), "stack", "libraries", "memfd" and "other",
+// so a total above the expected buffers can be attributed.
+std::map<std::string, long> PrivateKiBByKind(pid_t pid);
+
+// The pixel and cursor buffers the agent's design holds while it captures a
+// width x height stream, in KiB: four frame queue slots and the consumer's
+// own record (one frame each), the destripe scratch buffer (a frame, touched
+// only when the stream's rows are padded), and four cursor slots plus the
+// consumer's record of the largest cursor bitmap each.
+long DesignBufferKiB(uint32_t width, uint32_t height, bool paddedRows);
+
 // The 1-minute load average; -1 when unknown.
 double LoadAverage1();
 
