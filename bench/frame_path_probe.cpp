@@ -72,15 +72,10 @@ long RssKiB(pid_t pid) {
 }
 
 long PrivateKiB(pid_t pid) {
-  std::string rollup;
-  if (!ReadText("/proc/" + std::to_string(pid) + "/smaps_rollup", &rollup)) {
-    return 0;
-  }
   long kib = 0;
-  for (const char *field : {"Private_Clean:", "Private_Dirty:"}) {
-    const size_t at = rollup.find(field);
-    if (at != std::string::npos) {
-      kib += atol(rollup.c_str() + at + strlen(field));
+  for (const auto &[kind, k] : PrivateKiBByKind(pid)) {
+    if (kind != "memfd") {
+      kib += k;
     }
   }
   return kib;
