@@ -21,7 +21,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -35,6 +34,7 @@
 #include <vector>
 
 #include "bench/frame_path_probe.h"
+#include "bench/interrupt.h"
 #include "tests/support/process.h"
 #include "tests/support/test_env.h"
 #include "tools/sightwell-parent/parent.h"
@@ -47,18 +47,6 @@ constexpr uint32_t kFps = 30;
 // Pointer records per second per session: a user moving the mouse now and
 // then, not a stress test (bench/input_latency is that).
 constexpr int kInputPerSecond = 20;
-
-std::atomic<bool> gInterrupted{false};
-
-void OnSignal(int) { gInterrupted.store(true); }
-
-// Sleeps in short steps so that an interrupt ends the run promptly.
-void Pause(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!gInterrupted.load() && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
 
 // "abs X Y" lines of the EIS server's event record: how many, and how many
 // came with a smaller index (Y * 1000 + X) than the one before (reordered).
@@ -168,21 +156,27 @@ bool Start(Session &s, const std::string &dir, bool idle) {
   return true;
 }
 
-// Waits until a session delivers frames, audio and has its pointer ready.
-bool WaitReady(Session &s) {
+// Waits until a session captures, delivers audio and has its pointer ready.
+// A static screen's one frame may be drawn before the agent's stream is
+// linked and then never comes, so there a negotiated format is enough.
+bool WaitReady(Session &s, bool idle) {
   const bool ready = swtest::WaitFor(
       [&] {
-        if (gInterrupted.load()) {
+        if (swbench::Interrupted()) {
           return true;
         }
         const swparent::Summary now = s.parent->GetSummary();
-        return now.frames >= 1 && now.audioBlocks >= 1 &&
+        const bool capturing =
+            idle ? swtest::ReadFile(s.dir + "/agent.log").find("on_param_changed[") !=
+                       std::string::npos
+                 : now.frames >= 1;
+        return capturing && now.audioBlocks >= 1 &&
                swtest::ReadFile(s.events).find("start-emulating fake absolute pointer") !=
                    std::string::npos;
       },
       30000);
-  if (!ready || gInterrupted.load()) {
-    s.failure = gInterrupted.load() ? "interrupted" : "no frames, audio or pointer in 30 s";
+  if (!ready || swbench::Interrupted()) {
+    s.failure = swbench::Interrupted() ? "interrupted" : "no capture, audio or pointer in 30 s";
     return false;
   }
   return true;
@@ -242,20 +236,20 @@ Row RunRow(const std::string &root, size_t n, bool idle, int seconds) {
   const std::string base = root + "/" + std::to_string(n) + (idle ? "-idle" : "-streaming");
   std::error_code ignored;
   std::filesystem::create_directories(base, ignored);
-  for (size_t i = 0; i < n && row.failure.empty() && !gInterrupted.load(); i++) {
+  for (size_t i = 0; i < n && row.failure.empty() && !swbench::Interrupted(); i++) {
     const std::string dir = base + "/" + std::to_string(i + 1);
     std::filesystem::create_directories(dir, ignored);
     if (!Start(sessions[i], dir, idle)) {
       row.failure = "session " + std::to_string(i + 1) + ": " + sessions[i].failure;
     }
   }
-  for (size_t i = 0; i < n && row.failure.empty() && !gInterrupted.load(); i++) {
-    if (!WaitReady(sessions[i])) {
+  for (size_t i = 0; i < n && row.failure.empty() && !swbench::Interrupted(); i++) {
+    if (!WaitReady(sessions[i], idle)) {
       row.failure = "session " + std::to_string(i + 1) + ": " + sessions[i].failure;
     }
   }
-  if (row.failure.empty() && !gInterrupted.load()) {
-    Pause(2000);  // warm-up: buffers mapped, every session settled
+  if (row.failure.empty() && !swbench::Interrupted()) {
+    swbench::Pause(2000);  // warm-up: buffers mapped, every session settled
     for (Session &s : sessions) {
       s.before = s.parent->GetSummary();
       s.cpu0 = swbench::ProcessCpuSeconds(s.agent->pid());
@@ -267,7 +261,7 @@ Row RunRow(const std::string &root, size_t n, bool idle, int seconds) {
     // each to the next position, so loss and reordering show at the EIS server.
     const auto step = std::chrono::microseconds(1000000 / kInputPerSecond);
     auto due = begin;
-    while (!gInterrupted.load() && std::chrono::steady_clock::now() < end) {
+    while (!swbench::Interrupted() && std::chrono::steady_clock::now() < end) {
       for (Session &s : sessions) {
         if (s.parent->SendMouse(s.inputSent % 1000, s.inputSent / 1000, 0, 0, 0)) {
           s.inputSent++;
@@ -341,7 +335,7 @@ Row RunRow(const std::string &root, size_t n, bool idle, int seconds) {
     }
     row.audioPct = audioPct;
   }
-  if (gInterrupted.load() && row.failure.empty()) {
+  if (swbench::Interrupted() && row.failure.empty()) {
     row.failure = "interrupted";
   }
   // Sessions end one by one, each agent through its parent's stop.
@@ -413,11 +407,7 @@ int main(int argc, char **argv) {
     seconds = 3;
   }
 
-  struct sigaction sa = {};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  swbench::CatchInterrupts();
 
   const std::string dir = swtest::MakeTempDir("sw-density-bench");
   printf("density: N sessions, each with its own services, fake compositor %ux%u (%u fps "
@@ -435,7 +425,7 @@ int main(int argc, char **argv) {
   bool failed = false;
   for (size_t n : counts) {
     for (bool idle : {false, true}) {
-      if (gInterrupted.load()) {
+      if (swbench::Interrupted()) {
         break;
       }
       const Row row = RunRow(dir, n, idle, seconds);
@@ -446,7 +436,7 @@ int main(int argc, char **argv) {
   printf("\nms/frame: agent CPU per delivered frame; %%core: agent CPU over the window as a share "
          "of one core; MiB: the agent's private memory; audio: the lowest session's audio "
          "received against the window\n");
-  failed = failed || gInterrupted.load();
+  failed = failed || swbench::Interrupted();
   if (!failed) {
     std::error_code ignored;
     std::filesystem::remove_all(dir, ignored);

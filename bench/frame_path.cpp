@@ -28,7 +28,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +41,7 @@
 
 #include "bench/frame_path_floor.h"
 #include "bench/frame_path_probe.h"
+#include "bench/interrupt.h"
 #include "tests/support/process.h"
 #include "tests/support/test_env.h"
 #include "tools/sightwell-parent/parent.h"
@@ -53,18 +53,6 @@ constexpr const char *kGstLaunch = "/usr/bin/gst-launch-1.0";
 // default); the floor's socket gets the same, so the writes compare like for
 // like.
 constexpr int kAgentSendBuffer = 0;
-
-std::atomic<bool> gInterrupted{false};
-
-void OnSignal(int) { gInterrupted.store(true); }
-
-// Sleeps in short steps so that an interrupt ends the run promptly.
-void Pause(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!gInterrupted.load() && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
 
 struct Case {
   uint32_t width;
@@ -194,15 +182,15 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
     r.failure = "agent did not connect";
     return r;
   }
-  if (!swtest::WaitFor([&] { return gInterrupted.load() || parent.GetSummary().frames >= 5; },
+  if (!swtest::WaitFor([&] { return swbench::Interrupted() || parent.GetSummary().frames >= 5; },
                        20000) ||
-      gInterrupted.load()) {
-    r.failure = gInterrupted.load() ? "interrupted" : "no frames reached the parent";
+      swbench::Interrupted()) {
+    r.failure = swbench::Interrupted() ? "interrupted" : "no frames reached the parent";
     return r;
   }
 
   std::unique_ptr<swtest::Process> gst = StartPeer(services, caseDir, NodeId(*compositor), peer);
-  Pause(1000);  // warm-up: formats settled, buffers mapped, the peer linked
+  swbench::Pause(1000);  // warm-up: formats settled, buffers mapped, the peer linked
 
   const swparent::Summary before = parent.GetSummary();
   const double agentCpu0 = swbench::ProcessCpuSeconds(agent->pid());
@@ -213,7 +201,7 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
   const auto compThreads0 = swbench::ThreadTimes(compositor->pid());
   const auto threads0 = swbench::ThreadTimes(agent->pid());
   const auto begin = std::chrono::steady_clock::now();
-  Pause(seconds * 1000);
+  swbench::Pause(seconds * 1000);
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   const swparent::Summary after = parent.GetSummary();
   const double agentCpu = swbench::ProcessCpuSeconds(agent->pid()) - agentCpu0;
@@ -268,7 +256,7 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
 
   // The floor runs with nothing else of the case alive, so it competes only
   // with the machine's background.
-  if (gInterrupted.load()) {
+  if (swbench::Interrupted()) {
     r.failure = "interrupted";
     return r;
   }
@@ -281,7 +269,7 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
   floor.copies = 1;
   r.minMs = swbench::FloorNsPerFrame(floor) / 1e6;
 
-  if (gInterrupted.load()) {
+  if (swbench::Interrupted()) {
     r.failure = "interrupted";
   } else if (!agentAlive) {
     r.failure = "the agent ended during the measuring window";
@@ -429,11 +417,7 @@ int main(int argc, char **argv) {
     cases = {{1920, 1080, 0}, {1920, 1080, 60}, {3840, 2160, 0}, {3840, 2160, 60}};
   }
 
-  struct sigaction sa = {};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  swbench::CatchInterrupts();
 
   swtest::TestServices services;
   if (!services.ok()) {
@@ -449,13 +433,13 @@ int main(int argc, char **argv) {
                                : "pipewiresrc ! fakesink (maps each frame, copies nothing)");
   fflush(stdout);
   std::vector<Result> results;
-  for (size_t i = 0; i < cases.size() && !gInterrupted.load(); i++) {
+  for (size_t i = 0; i < cases.size() && !swbench::Interrupted(); i++) {
     results.push_back(RunCase(services, dir, i, cases[i], seconds, peer));
   }
   PrintTable(results);
   PrintTargets(results, cases);
   printf("\nload average at the end %.2f\n", swbench::LoadAverage1());
-  const bool failed = gInterrupted.load() ||
+  const bool failed = swbench::Interrupted() ||
                       std::any_of(results.begin(), results.end(),
                                   [](const Result &r) { return !r.failure.empty(); });
   // The logs of the processes are kept only when something failed.
