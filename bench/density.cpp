@@ -423,19 +423,34 @@ int main(int argc, char **argv) {
          "gaps", "load");
   fflush(stdout);
   bool failed = false;
+  // The capacity line comes from the most sessions that ran both ways.
+  Row streaming;
+  Row idleRow;
   for (size_t n : counts) {
+    Row pair[2];
     for (bool idle : {false, true}) {
       if (swbench::Interrupted()) {
         break;
       }
-      const Row row = RunRow(dir, n, idle, seconds);
-      PrintRow(row);
-      failed = failed || !row.failure.empty();
+      pair[idle] = RunRow(dir, n, idle, seconds);
+      PrintRow(pair[idle]);
+      failed = failed || !pair[idle].failure.empty();
+    }
+    if (pair[0].sessions == n && pair[1].sessions == n && pair[0].failure.empty() &&
+        pair[1].failure.empty() && n >= streaming.sessions) {
+      streaming = pair[0];
+      idleRow = pair[1];
     }
   }
   printf("\nms/frame: agent CPU per delivered frame; %%core: agent CPU over the window as a share "
          "of one core; MiB: the agent's private memory; audio: the lowest session's audio "
          "received against the window\n");
+  if (streaming.sessions > 0) {
+    printf("capacity (N = %zu): per session %.1f %% of a core streaming, %.1f %% idle, "
+           "%.0f MiB private (%.0f idle)\n",
+           streaming.sessions, streaming.corePct, idleRow.corePct, streaming.privateMiBMax,
+           idleRow.privateMiBMax);
+  }
   failed = failed || swbench::Interrupted();
   if (!failed) {
     std::error_code ignored;
