@@ -19,12 +19,12 @@ double ProcessCpuSeconds(pid_t pid);
 long RssKiB(pid_t pid);
 
 // The process's own private memory in KiB (Private_Clean + Private_Dirty
-// of its mappings): what it costs the host on its own, without the pages of
-// libraries other processes map too. Shared-memory files (memfd) are left
-// out: they hold the compositor's frame buffers and PipeWire's pools, and
-// their pages count as private to the agent whenever the other side has not
-// mapped them itself (a static screen leaves some 25 MiB of the compositor's
-// 1280x720 buffers counted so). 0 when unknown.
+// of its mappings): what it costs the host on its own, without the pages
+// it shares with other processes (libraries' code). Shared-memory files
+// (memfd) are left out: they hold the compositor's frame buffers and
+// PipeWire's pools, and their pages count as private to the agent whenever
+// the other side has not mapped them itself (a static screen leaves some
+// 25 MiB of the compositor's 1280x720 buffers counted so). 0 when unknown.
 long PrivateKiB(pid_t pid);
 
 // Private KiB by kind of mapping, from /proc/PID/smaps: "heap" (the main
