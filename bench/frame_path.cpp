@@ -4,8 +4,10 @@
 //   - delivered frames per second and drops (frames the compositor drew that
 //     never reached the parent, from the counter stamped into the pixels);
 //   - capture-to-parent latency p50/p99 (from the timestamp in the pixels);
-//   - the agent's CPU per delivered frame, per thread as well, and its
-//     resident memory;
+//   - the agent's CPU per delivered frame, per thread as well, its
+//     resident memory and its private memory (apart from the compositor's
+//     shared frame buffers and the libraries) beside the buffers its design
+//     holds for that frame size;
 //   - the floor: the copies and the socket write the agent's design makes,
 //     done in this process on the same size at the same pace, and beside it
 //     the same with one copy only;
@@ -26,7 +28,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +41,7 @@
 
 #include "bench/frame_path_floor.h"
 #include "bench/frame_path_probe.h"
+#include "bench/interrupt.h"
 #include "tests/support/process.h"
 #include "tests/support/test_env.h"
 #include "tools/sightwell-parent/parent.h"
@@ -51,18 +53,6 @@ constexpr const char *kGstLaunch = "/usr/bin/gst-launch-1.0";
 // default); the floor's socket gets the same, so the writes compare like for
 // like.
 constexpr int kAgentSendBuffer = 0;
-
-std::atomic<bool> gInterrupted{false};
-
-void OnSignal(int) { gInterrupted.store(true); }
-
-// Sleeps in short steps so that an interrupt ends the run promptly.
-void Pause(int ms) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!gInterrupted.load() && std::chrono::steady_clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
 
 struct Case {
   uint32_t width;
@@ -81,6 +71,9 @@ struct Result {
   double p99 = 0;
   double agentMs = 0;       // agent CPU per delivered frame
   long rssKiB = 0;
+  long privateKiB = 0;
+  long designKiB = 0;
+  std::map<std::string, long> privateByKind;
   double floorMs = 0;       // the design's two copies and the write
   double minMs = 0;         // one copy and the write
   double gstMs = -1;        // -1: no peer figure
@@ -189,15 +182,15 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
     r.failure = "agent did not connect";
     return r;
   }
-  if (!swtest::WaitFor([&] { return gInterrupted.load() || parent.GetSummary().frames >= 5; },
+  if (!swtest::WaitFor([&] { return swbench::Interrupted() || parent.GetSummary().frames >= 5; },
                        20000) ||
-      gInterrupted.load()) {
-    r.failure = gInterrupted.load() ? "interrupted" : "no frames reached the parent";
+      swbench::Interrupted()) {
+    r.failure = swbench::Interrupted() ? "interrupted" : "no frames reached the parent";
     return r;
   }
 
   std::unique_ptr<swtest::Process> gst = StartPeer(services, caseDir, NodeId(*compositor), peer);
-  Pause(1000);  // warm-up: formats settled, buffers mapped, the peer linked
+  swbench::Pause(1000);  // warm-up: formats settled, buffers mapped, the peer linked
 
   const swparent::Summary before = parent.GetSummary();
   const double agentCpu0 = swbench::ProcessCpuSeconds(agent->pid());
@@ -208,7 +201,7 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
   const auto compThreads0 = swbench::ThreadTimes(compositor->pid());
   const auto threads0 = swbench::ThreadTimes(agent->pid());
   const auto begin = std::chrono::steady_clock::now();
-  Pause(seconds * 1000);
+  swbench::Pause(seconds * 1000);
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   const swparent::Summary after = parent.GetSummary();
   const double agentCpu = swbench::ProcessCpuSeconds(agent->pid()) - agentCpu0;
@@ -216,6 +209,9 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
   const auto compThreads1 = swbench::ThreadTimes(compositor->pid());
   const auto threads1 = swbench::ThreadTimes(agent->pid());
   r.rssKiB = swbench::RssKiB(agent->pid());
+  r.privateKiB = swbench::PrivateKiB(agent->pid());
+  r.privateByKind = swbench::PrivateKiBByKind(agent->pid());
+  r.designKiB = swbench::DesignBufferKiB(c.width, c.height, false);
   const bool gstAlive = gst && gst->Running();
   const bool agentAlive = agent->Running();
 
@@ -260,7 +256,7 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
 
   // The floor runs with nothing else of the case alive, so it competes only
   // with the machine's background.
-  if (gInterrupted.load()) {
+  if (swbench::Interrupted()) {
     r.failure = "interrupted";
     return r;
   }
@@ -273,7 +269,7 @@ Result RunCase(const swtest::TestServices &services, const std::string &dir, siz
   floor.copies = 1;
   r.minMs = swbench::FloorNsPerFrame(floor) / 1e6;
 
-  if (gInterrupted.load()) {
+  if (swbench::Interrupted()) {
     r.failure = "interrupted";
   } else if (!agentAlive) {
     r.failure = "the agent ended during the measuring window";
@@ -323,6 +319,24 @@ void PrintTable(const std::vector<Result> &results) {
            r.label.c_str(), r.fps, drops, latency, r.agentMs, r.floorMs,
            Ratio(r.agentMs, r.floorMs).c_str(), r.minMs, gst, Ratio(r.agentMs, r.gstMs).c_str(),
            r.rssKiB / 1024, r.compositorMs);
+  }
+  printf("\nagent memory, MiB: private (by kind of mapping) against the design's buffers + 16\n");
+  for (const Result &r : results) {
+    if (!r.failure.empty()) {
+      continue;
+    }
+    printf("  %-10s private %5.1f (", r.label.c_str(), r.privateKiB / 1024.0);
+    for (const auto &[kind, kib] : r.privateByKind) {
+      if (kind != "memfd") {
+        printf(" %s %.1f", kind.c_str(), kib / 1024.0);
+      }
+    }
+    auto memfd = r.privateByKind.find("memfd");
+    printf(" ; shared-memory files not counted %.1f",
+           memfd != r.privateByKind.end() ? memfd->second / 1024.0 : 0.0);
+    const double bound = r.designKiB / 1024.0 + 16;
+    printf(" ), design %.1f, bound %.1f %s\n", r.designKiB / 1024.0, bound,
+           r.privateKiB / 1024.0 <= bound ? "(met)" : "(missed)");
   }
   printf("\nfloor: the two frame copies of the design and one socket write; 1copy: one copy "
          "and the write; comp: the fake compositor per frame drawn\n");
@@ -403,11 +417,7 @@ int main(int argc, char **argv) {
     cases = {{1920, 1080, 0}, {1920, 1080, 60}, {3840, 2160, 0}, {3840, 2160, 60}};
   }
 
-  struct sigaction sa = {};
-  sa.sa_handler = OnSignal;
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  swbench::CatchInterrupts();
 
   swtest::TestServices services;
   if (!services.ok()) {
@@ -423,13 +433,13 @@ int main(int argc, char **argv) {
                                : "pipewiresrc ! fakesink (maps each frame, copies nothing)");
   fflush(stdout);
   std::vector<Result> results;
-  for (size_t i = 0; i < cases.size() && !gInterrupted.load(); i++) {
+  for (size_t i = 0; i < cases.size() && !swbench::Interrupted(); i++) {
     results.push_back(RunCase(services, dir, i, cases[i], seconds, peer));
   }
   PrintTable(results);
   PrintTargets(results, cases);
   printf("\nload average at the end %.2f\n", swbench::LoadAverage1());
-  const bool failed = gInterrupted.load() ||
+  const bool failed = swbench::Interrupted() ||
                       std::any_of(results.begin(), results.end(),
                                   [](const Result &r) { return !r.failure.empty(); });
   // The logs of the processes are kept only when something failed.

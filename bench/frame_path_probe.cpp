@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "capture/frame_queue.h"
+
 namespace swbench {
 
 namespace {
@@ -67,6 +69,64 @@ long RssKiB(pid_t pid) {
   }
   const size_t at = status.find("VmRSS:");
   return at == std::string::npos ? 0 : atol(status.c_str() + at + 6);
+}
+
+long PrivateKiB(pid_t pid) {
+  long kib = 0;
+  for (const auto &[kind, k] : PrivateKiBByKind(pid)) {
+    if (kind != "memfd") {
+      kib += k;
+    }
+  }
+  return kib;
+}
+
+std::map<std::string, long> PrivateKiBByKind(pid_t pid) {
+  std::map<std::string, long> kinds;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+  std::string line;
+  std::string kind = "other";
+  while (std::getline(in, line)) {
+    // A mapping's header line starts with its address range "lo-hi"; its
+    // path, if any, is the sixth field.
+    unsigned long lo = 0;
+    unsigned long hi = 0;
+    char perms[8] = {};
+    unsigned long offset = 0;
+    char dev[16] = {};
+    unsigned long inode = 0;
+    int pathAt = 0;
+    if (sscanf(line.c_str(), "%lx-%lx %7s %lx %15s %lu %n", &lo, &hi, perms, &offset, dev,
+               &inode, &pathAt) >= 6) {
+      const std::string path = pathAt > 0 ? line.substr(static_cast<size_t>(pathAt)) : "";
+      if (path.empty()) {
+        kind = "anon";
+      } else if (path == "[heap]") {
+        kind = "heap";
+      } else if (path == "[stack]") {
+        kind = "stack";
+      } else if (path.find("memfd:") == 0 || path.find("/memfd:") != std::string::npos) {
+        kind = "memfd";
+      } else if (path.find(".so") != std::string::npos) {
+        kind = "libraries";
+      } else {
+        kind = "other";
+      }
+      continue;
+    }
+    for (const char *field : {"Private_Clean:", "Private_Dirty:"}) {
+      if (line.compare(0, strlen(field), field) == 0) {
+        kinds[kind] += atol(line.c_str() + strlen(field));
+      }
+    }
+  }
+  return kinds;
+}
+
+long DesignBufferKiB(uint32_t width, uint32_t height, bool paddedRows) {
+  const uint64_t frame = uint64_t{width} * height * 4;
+  const uint64_t frames = frame * (paddedRows ? 6 : 5);
+  return static_cast<long>((frames + 5 * uint64_t{MAX_CURSOR_BITMAP_SIZE}) / 1024);
 }
 
 double LoadAverage1() {

@@ -18,6 +18,28 @@ double ProcessCpuSeconds(pid_t pid);
 // Resident memory in KiB; 0 when unknown.
 long RssKiB(pid_t pid);
 
+// The process's own private memory in KiB (Private_Clean + Private_Dirty
+// of its mappings): what it costs the host on its own, without the pages
+// it shares with other processes (libraries' code). Shared-memory files
+// (memfd) are left out: they hold the compositor's frame buffers and
+// PipeWire's pools, and their pages count as private to the agent whenever
+// the other side has not mapped them itself (a static screen leaves some
+// 25 MiB of the compositor's 1280x720 buffers counted so). 0 when unknown.
+long PrivateKiB(pid_t pid);
+
+// Private KiB by kind of mapping, from /proc/PID/smaps: "heap" (the main
+// malloc arena), "anon" (other anonymous mappings: thread arenas, large
+// allocations, thread stacks), "stack", "libraries", "memfd" and "other",
+// so a total above the expected buffers can be attributed.
+std::map<std::string, long> PrivateKiBByKind(pid_t pid);
+
+// The pixel and cursor buffers the agent's design holds while it captures a
+// width x height stream, in KiB: four frame queue slots and the consumer's
+// own record (one frame each), the destripe scratch buffer (a frame, touched
+// only when the stream's rows are padded), and four cursor slots plus the
+// consumer's record of the largest cursor bitmap each.
+long DesignBufferKiB(uint32_t width, uint32_t height, bool paddedRows);
+
 // The 1-minute load average; -1 when unknown.
 double LoadAverage1();
 
