@@ -1,9 +1,11 @@
 // The real agent captures the fake compositor's stream and delivers it to
 // the reference parent: frames intact and in order, cursor bitmaps once per
-// shape, and a stop that ends the agent cleanly.
+// shape, a static screen's only frame, and a stop that ends the agent cleanly.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
 #include <vector>
 
 #include "tests/support/process.h"
@@ -143,6 +145,59 @@ TEST(AgentCapture, AMutterLikeSourceDeliversFramesAndEachNewShapeOnce) {
   for (size_t i = 1; i < widths.size(); i++) {
     EXPECT_NE(widths[i], widths[i - 1]) << "bitmap " << i << " repeats its shape";
   }
+  compositor->Signal(SIGTERM);
+  compositor->Wait(5000);
+}
+
+// A static screen: the compositor draws one frame when the stream starts and
+// nothing after it until something changes. That one frame is all the parent
+// will see, so it must arrive every time, whichever of the agent's threads or
+// the link happens to be ready first.
+TEST(AgentCapture, AStaticScreensOnlyFrameReachesTheParentEveryTime) {
+  swtest::TestServices services;
+  ASSERT_TRUE(services.ok()) << services.error();
+  auto compositor = swtest::StartFakeCompositor(
+      services, {"--sc-width=160", "--sc-height=96", "--sc-fps=0"});
+  ASSERT_TRUE(compositor);
+
+  constexpr int kRounds = 12;
+  int missing = 0;
+  for (int round = 0; round < kRounds; round++) {
+    swparent::Parent parent(swtest::UniqueCardName());
+    ASSERT_TRUE(parent.Listen());
+    ASSERT_TRUE(parent.WriteSessionFiles(services.Get("DBUS_SESSION_BUS_ADDRESS"),
+                                         services.Get("XDG_RUNTIME_DIR"), getuid()));
+    std::string home = swtest::MakeTempDir("sw-static");
+    mkdir((home + "/.velmora").c_str(), 0700);
+    swtest::WriteFile(home + "/.velmora/config",
+                      "sightwell.log.fileName = \"" + home + "/agent.log\"\n");
+    swtest::Process::Options aopts;
+    aopts.env = services.env();
+    aopts.env["HOME"] = home;
+    aopts.env["QUILLWORKER_CARD"] = parent.card();
+    auto agent = swtest::Process::Spawn({swtest::AgentBinary()}, aopts);
+    ASSERT_TRUE(agent);
+    ASSERT_NE(parent.WaitForControl(10000), 0u);
+    ASSERT_TRUE(swtest::WaitFor([&] { return parent.HasControl(); }, 5000));
+    ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
+    auto echo = parent.WaitControlRecord(REMOTE_CAPTURE_START, 10000);
+    ASSERT_TRUE(echo);
+    ASSERT_EQ(echo->status, CHANNEL_STATUS_SUCCESS);
+    if (!swtest::WaitFor([&] { return parent.GetSummary().frames > 0; }, 8000)) {
+      missing++;
+      ADD_FAILURE() << "round " << round << ": no frame (log in " << home << ")";
+    }
+    parent.SendStop();
+    auto status = agent->Wait(10000);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0);
+    auto frame = parent.LastFrame();
+    if (frame) {
+      EXPECT_EQ(frame->width, 160u);
+      EXPECT_EQ(frame->height, 96u);
+    }
+  }
+  EXPECT_EQ(missing, 0) << "of " << kRounds << " rounds";
   compositor->Signal(SIGTERM);
   compositor->Wait(5000);
 }

@@ -118,6 +118,11 @@ struct VideoSource::Impl {
   pw_stream *stream = nullptr;
   spa_hook listener{};
   spa_source *timer = nullptr;
+  // On a screen drawn only on change, repeats graph cycles (without drawing)
+  // until the consumer has taken the last frame; see OnDeliveryCheck.
+  spa_source *deliveryTimer = nullptr;
+  uint32_t deliveryChecks = 0;
+  uint32_t bufferCount = 0;
   bool nodeIdSent = false;
   bool streaming = false;
   // Negotiated geometry.
@@ -181,6 +186,44 @@ struct VideoSource::Impl {
     pw_loop_update_timer(loop, timer, &interval, &interval, false);
   }
 
+  void ArmDeliveryCheck(bool on) {
+    if (deliveryTimer == nullptr) {
+      return;
+    }
+    // Every 50 ms for at most 5 s: a consumer that has not linked by then is
+    // not coming.
+    timespec interval{0, on ? 50000000L : 0L};
+    deliveryChecks = on ? 100 : 0;
+    pw_loop_update_timer(pw_thread_loop_get_loop(gLoop), deliveryTimer, &interval, &interval,
+                         false);
+  }
+
+  // Both ends of the link are started independently, so this driver may run
+  // its first cycle before the consumer's node has joined the graph. The
+  // frame then waits in the port for a cycle that, on a static screen, never
+  // comes (measured: one session in eight never got its only frame). So that
+  // a consumer that links late still gets the current frame, run cycles
+  // without drawing until every buffer is back.
+  // A consumer's buffer is recycled only on the cycle after it was read, so
+  // one cycle beyond the delivery is run as well.
+  static void OnDeliveryCheck(void *data, uint64_t) {
+    auto *self = static_cast<Impl *>(data);
+    pw_time time{};
+    const bool settled =
+        !self->streaming ||
+        (pw_stream_get_time_n(self->stream, &time, sizeof time) == 0 &&
+         time.avail_buffers >= self->bufferCount) ||
+        self->deliveryChecks == 0;
+    if (settled) {
+      self->ArmDeliveryCheck(false);
+      return;
+    }
+    self->deliveryChecks--;
+    if (!SourceFaults().stopProducing.load()) {
+      pw_stream_trigger_process(self->stream);
+    }
+  }
+
   static void OnTimer(void *data, uint64_t) {
     auto *self = static_cast<Impl *>(data);
     if (self->streaming && !SourceFaults().stopProducing.load()) {
@@ -202,6 +245,7 @@ struct VideoSource::Impl {
     if (self->streaming && self->options.fps == 0) {
       self->pendingDamage = true;
       pw_stream_trigger_process(self->stream);
+      self->ArmDeliveryCheck(true);
     }
   }
 
@@ -245,6 +289,7 @@ struct VideoSource::Impl {
 
   static void OnAddBuffer(void *data, pw_buffer *buffer) {
     auto *self = static_cast<Impl *>(data);
+    self->bufferCount++;
     if (self->options.memPtr) {
       return;  // PipeWire allocates
     }
@@ -277,6 +322,7 @@ struct VideoSource::Impl {
 
   static void OnRemoveBuffer(void *data, pw_buffer *buffer) {
     auto *self = static_cast<Impl *>(data);
+    self->bufferCount--;
     if (self->options.memPtr) {
       return;
     }
@@ -337,6 +383,14 @@ struct VideoSource::Impl {
 
   static void OnProcess(void *data) {
     auto *self = static_cast<Impl *>(data);
+    // A screen drawn only on change draws only when something changed; the
+    // delivery check's cycles draw nothing.
+    if (self->options.fps == 0) {
+      if (!self->pendingDamage) {
+        return;
+      }
+      self->pendingDamage = false;
+    }
     pw_buffer *b = pw_stream_dequeue_buffer(self->stream);
     if (b == nullptr) {
       return;
@@ -420,6 +474,8 @@ VideoSource::VideoSource(const SourceOptions &options, std::function<void(uint32
   if (impl_->stream != nullptr) {
     pw_stream_add_listener(impl_->stream, &impl_->listener, &kSourceEvents, impl_);
     impl_->timer = pw_loop_add_timer(pw_thread_loop_get_loop(gLoop), Impl::OnTimer, impl_);
+    impl_->deliveryTimer =
+        pw_loop_add_timer(pw_thread_loop_get_loop(gLoop), Impl::OnDeliveryCheck, impl_);
     uint8_t buffer[1024];
     spa_pod_builder b = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
     const spa_pod *format = impl_->BuildFormat(&b, options.width, options.height);
@@ -444,6 +500,9 @@ VideoSource::~VideoSource() {
   pw_thread_loop_lock(gLoop);
   if (impl_->timer != nullptr) {
     pw_loop_destroy_source(pw_thread_loop_get_loop(gLoop), impl_->timer);
+  }
+  if (impl_->deliveryTimer != nullptr) {
+    pw_loop_destroy_source(pw_thread_loop_get_loop(gLoop), impl_->deliveryTimer);
   }
   if (impl_->stream != nullptr) {
     pw_stream_destroy(impl_->stream);
@@ -470,6 +529,7 @@ void VideoSource::Damage() {
   }
   pw_thread_loop_lock(gLoop);
   if (impl_->streaming) {
+    impl_->pendingDamage = true;
     pw_stream_trigger_process(impl_->stream);
   }
   pw_thread_loop_unlock(gLoop);
