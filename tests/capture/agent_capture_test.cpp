@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,32 @@
 #include "tools/sightwell-parent/parent.h"
 
 namespace {
+
+// Starts the agent for parent (environment from options, card added) and has
+// it capture Meta-0; null, with the failure recorded, when the agent does not
+// connect or does not accept the start.
+std::unique_ptr<swtest::Process> StartCapturingAgent(const swtest::TestServices &services,
+                                                     swparent::Parent &parent,
+                                                     swtest::Process::Options options = {}) {
+  for (const auto &entry : services.env()) {
+    options.env.emplace(entry.first, entry.second);
+  }
+  options.env["QUILLWORKER_CARD"] = parent.card();
+  auto agent = swtest::Process::Spawn({swtest::AgentBinary()}, options);
+  if (!agent || parent.WaitForControl(10000) == 0 ||
+      // The greeting may be seen a moment before the connection takes commands.
+      !swtest::WaitFor([&] { return parent.HasControl(); }, 5000) ||
+      !parent.SendCaptureStart("Meta-0")) {
+    ADD_FAILURE() << "the agent did not connect";
+    return nullptr;
+  }
+  auto echo = parent.WaitControlRecord(REMOTE_CAPTURE_START, 10000);
+  if (!echo || echo->status != CHANNEL_STATUS_SUCCESS) {
+    ADD_FAILURE() << "capture start not accepted";
+    return nullptr;
+  }
+  return agent;
+}
 
 TEST(AgentCapture, FramesAndCursorShapesReachTheParent) {
   swtest::TestServices services;
@@ -43,18 +70,8 @@ TEST(AgentCapture, FramesAndCursorShapesReachTheParent) {
     }
     if (!good) badFrames++;
   });
-  swtest::Process::Options aopts;
-  aopts.env = services.env();
-  aopts.env["QUILLWORKER_CARD"] = parent.card();
-  auto agent = swtest::Process::Spawn({swtest::AgentBinary()}, aopts);
+  auto agent = StartCapturingAgent(services, parent);
   ASSERT_TRUE(agent);
-  ASSERT_NE(parent.WaitForControl(10000), 0u);
-  // The greeting may be seen a moment before the connection takes commands.
-  ASSERT_TRUE(swtest::WaitFor([&] { return parent.HasControl(); }, 5000));
-  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
-  auto echo = parent.WaitControlRecord(REMOTE_CAPTURE_START, 10000);
-  ASSERT_TRUE(echo);
-  EXPECT_EQ(echo->status, CHANNEL_STATUS_SUCCESS);
   ASSERT_TRUE(swtest::WaitFor([&] { return parent.GetSummary().frames >= 60; }, 20000))
       << agent->Stderr();
 
@@ -106,15 +123,8 @@ TEST(AgentCapture, AMutterLikeSourceDeliversFramesAndEachNewShapeOnce) {
   ASSERT_TRUE(parent.Listen());
   ASSERT_TRUE(parent.WriteSessionFiles(services.Get("DBUS_SESSION_BUS_ADDRESS"),
                                        services.Get("XDG_RUNTIME_DIR"), getuid()));
-  swtest::Process::Options aopts;
-  aopts.env = services.env();
-  aopts.env["QUILLWORKER_CARD"] = parent.card();
-  auto agent = swtest::Process::Spawn({swtest::AgentBinary()}, aopts);
+  auto agent = StartCapturingAgent(services, parent);
   ASSERT_TRUE(agent);
-  ASSERT_NE(parent.WaitForControl(10000), 0u);
-  ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
-  auto echo = parent.WaitControlRecord(REMOTE_CAPTURE_START, 10000);
-  ASSERT_TRUE(echo);
   ASSERT_TRUE(swtest::WaitFor([&] { return parent.GetSummary().frames >= 60; }, 20000))
       << agent->Stderr();
   parent.SendStop();
@@ -160,7 +170,7 @@ TEST(AgentCapture, AStaticScreensOnlyFrameReachesTheParentEveryTime) {
       services, {"--sc-width=160", "--sc-height=96", "--sc-fps=0"});
   ASSERT_TRUE(compositor);
 
-  constexpr int kRounds = 12;
+  constexpr int kRounds = 20;
   int missing = 0;
   for (int round = 0; round < kRounds; round++) {
     swparent::Parent parent(swtest::UniqueCardName());
@@ -172,17 +182,9 @@ TEST(AgentCapture, AStaticScreensOnlyFrameReachesTheParentEveryTime) {
     swtest::WriteFile(home + "/.velmora/config",
                       "sightwell.log.fileName = \"" + home + "/agent.log\"\n");
     swtest::Process::Options aopts;
-    aopts.env = services.env();
     aopts.env["HOME"] = home;
-    aopts.env["QUILLWORKER_CARD"] = parent.card();
-    auto agent = swtest::Process::Spawn({swtest::AgentBinary()}, aopts);
+    auto agent = StartCapturingAgent(services, parent, aopts);
     ASSERT_TRUE(agent);
-    ASSERT_NE(parent.WaitForControl(10000), 0u);
-    ASSERT_TRUE(swtest::WaitFor([&] { return parent.HasControl(); }, 5000));
-    ASSERT_TRUE(parent.SendCaptureStart("Meta-0"));
-    auto echo = parent.WaitControlRecord(REMOTE_CAPTURE_START, 10000);
-    ASSERT_TRUE(echo);
-    ASSERT_EQ(echo->status, CHANNEL_STATUS_SUCCESS);
     if (!swtest::WaitFor([&] { return parent.GetSummary().frames > 0; }, 8000)) {
       missing++;
       ADD_FAILURE() << "round " << round << ": no frame (log in " << home << ")";
