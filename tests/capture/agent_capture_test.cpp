@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -185,7 +186,9 @@ TEST(AgentCapture, AStaticScreensOnlyFrameReachesTheParentEveryTime) {
     aopts.env["HOME"] = home;
     auto agent = StartCapturingAgent(services, parent, aopts);
     ASSERT_TRUE(agent);
-    if (!swtest::WaitFor([&] { return parent.GetSummary().frames > 0; }, 8000)) {
+    const bool gotFrame =
+        swtest::WaitFor([&] { return parent.GetSummary().frames > 0; }, 8000);
+    if (!gotFrame) {
       missing++;
       ADD_FAILURE() << "round " << round << ": no frame (log in " << home << ")";
     }
@@ -193,6 +196,9 @@ TEST(AgentCapture, AStaticScreensOnlyFrameReachesTheParentEveryTime) {
     auto status = agent->Wait(10000);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 0);
+    if (gotFrame) {
+      std::filesystem::remove_all(home);  // kept only for a round that failed
+    }
     auto frame = parent.LastFrame();
     if (frame) {
       EXPECT_EQ(frame->width, 160u);
