@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "agent/channel_message.h"
+#include "tests/support/fake_control.h"
 #include "tests/support/process.h"
 #include "tests/support/test_env.h"
 #include "tools/sightwell-parent/parent.h"
@@ -85,12 +86,8 @@ class AgentInputRun {
                     << (compositor_ ? compositor_->Stderr() : std::string("not started"));
       return;
     }
-    control_ = g_dbus_connection_new_for_address_sync(
-        services_.Get("DBUS_SESSION_BUS_ADDRESS").c_str(),
-        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-        nullptr, nullptr, nullptr);
-    ok_ = control_ != nullptr && parent_.Listen();
+    control_ = std::make_unique<swtest::FakeControl>(services_);
+    ok_ = control_->ok() && parent_.Listen();
   }
 
   ~AgentInputRun() {
@@ -104,10 +101,6 @@ class AgentInputRun {
         compositor_->Signal(SIGKILL);
         compositor_->Wait(5000);
       }
-    }
-    if (control_ != nullptr) {
-      g_dbus_connection_close_sync(control_, nullptr, nullptr);
-      g_object_unref(control_);
     }
     if (!::testing::Test::HasFailure()) {
       std::system(("rm -rf '" + dir_ + "'").c_str());
@@ -221,31 +214,19 @@ class AgentInputRun {
   }
 
   // Calls the fake compositor's test control interface.
-  bool Control(const char *method, GVariant *args = nullptr) {
-    GError *error = nullptr;
-    GVariant *result = g_dbus_connection_call_sync(
-        control_, "org.gnome.Mutter.RemoteDesktop", "/org/sightwell/FakeCompositor/Input",
-        "org.sightwell.FakeCompositor.Input", method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-        nullptr, &error);
-    if (result == nullptr) {
-      ADD_FAILURE() << method << ": " << error->message;
-      g_error_free(error);
+  bool Control(const char *method, GVariant *args = nullptr, GVariant **reply = nullptr) {
+    std::string error = "the fake compositor did not start";
+    if (!control_ || !control_->Call(swtest::FakeService::kInput, method, args, &error, reply)) {
+      ADD_FAILURE() << method << ": " << error;
       return false;
     }
-    g_variant_unref(result);
     return true;
   }
 
   // RemoteDesktop sessions the fake compositor holds now.
   int LiveSessions() {
-    GError *error = nullptr;
-    GVariant *counts = g_dbus_connection_call_sync(
-        control_, "org.gnome.Mutter.RemoteDesktop", "/org/sightwell/FakeCompositor/Input",
-        "org.sightwell.FakeCompositor.Input", "GetCounts", nullptr, G_VARIANT_TYPE("(uuuut)"),
-        G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, &error);
-    if (counts == nullptr) {
-      ADD_FAILURE() << "GetCounts: " << error->message;
-      g_error_free(error);
+    GVariant *counts = nullptr;
+    if (!Control("GetCounts", nullptr, &counts)) {
       return -1;
     }
     guint32 created = 0, started = 0, stopped = 0, clients = 0;
@@ -291,7 +272,7 @@ class AgentInputRun {
   std::string logPath_;
   std::unique_ptr<swtest::Process> compositor_;
   std::unique_ptr<swtest::Process> agent_;
-  GDBusConnection *control_ = nullptr;
+  std::unique_ptr<swtest::FakeControl> control_;
   bool ok_ = false;
 };
 

@@ -137,20 +137,12 @@ FakeCompositor::FakeCompositor(const swtest::TestServices &services,
     ADD_FAILURE() << "fake compositor not ready: " << process_->Stderr();
     return;
   }
-  control_ = g_dbus_connection_new_for_address_sync(
-      services.Get("DBUS_SESSION_BUS_ADDRESS").c_str(),
-      static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                        G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-      nullptr, nullptr, nullptr);
-  ok_ = control_ != nullptr;
+  control_ = std::make_unique<swtest::FakeControl>(services);
+  ok_ = control_->ok();
 }
 
 FakeCompositor::~FakeCompositor() {
   Kill();
-  if (control_ != nullptr) {
-    g_dbus_connection_close_sync(control_, nullptr, nullptr);
-    g_object_unref(control_);
-  }
 }
 
 void FakeCompositor::Kill() {
@@ -210,20 +202,10 @@ bool FakeCompositor::WaitForEvent(const std::string &text, int timeoutMs, size_t
 }
 
 bool FakeCompositor::Control(const char *method, GVariant *args, GVariant **reply) {
-  GError *error = nullptr;
-  GVariant *result = g_dbus_connection_call_sync(
-      control_, "org.gnome.Mutter.RemoteDesktop", "/org/sightwell/FakeCompositor/Input",
-      "org.sightwell.FakeCompositor.Input", method, args, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-      nullptr, &error);
-  if (result == nullptr) {
-    ADD_FAILURE() << method << ": " << error->message;
-    g_error_free(error);
+  std::string error = "the fake compositor did not start";
+  if (!control_ || !control_->Call(swtest::FakeService::kInput, method, args, &error, reply)) {
+    ADD_FAILURE() << method << ": " << error;
     return false;
-  }
-  if (reply != nullptr) {
-    *reply = result;
-  } else {
-    g_variant_unref(result);
   }
   return true;
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/fake_control.h"
 #include "tests/support/process.h"
 #include "tests/support/test_env.h"
 
@@ -60,7 +61,7 @@ class FakeCompositor {
   std::string dir_;
   std::string eventsPath_;
   std::unique_ptr<swtest::Process> process_;
-  GDBusConnection *control_ = nullptr;
+  std::unique_ptr<swtest::FakeControl> control_;
 };
 
 // The input kinds the fake compositor records for injected events.
