@@ -156,7 +156,7 @@ void CaptureEvents::CloseEarly() {
 // true when the bus is ready; false when the thread must wind down.
 bool CaptureEvents::WaitForSessionBus() {
   int ticks = 0;
-  while (!ctx_.sessionBus.connected.load() && !agentStopping.load() && ticks < kBusWaitTicks) {
+  while (!ctx_.sessionBus.connected.load() && !ctx_.agentStopping.IsSet() && ticks < kBusWaitTicks) {
     SleepTick();
     ticks++;
     if (ticks % kBusWaitLogEvery == 0) {
@@ -164,13 +164,13 @@ bool CaptureEvents::WaitForSessionBus() {
                kBusWaitTicks);
     }
   }
-  if (agentStopping.load()) {
+  if (ctx_.agentStopping.IsSet()) {
     Log_Info("SightwellRemote: Stop signal received while waiting for DBus, exiting");
     return false;
   }
   if (ticks >= kBusWaitTicks) {
     Log_Error("SightwellRemote: Timeout waiting for DBus connection after 3 seconds, aborting");
-    RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
     return false;
   }
   Log_Info("SightwellRemote: DBus connection ready, starting input event thread");
@@ -181,7 +181,7 @@ bool CaptureEvents::StartWorkers() {
   if (!VThreadCreateNamed(InputEventThread, &ctx_, "inputEvent", &ctx_.inputEventThread)) {
     ctx_.inputEventThread = 0;
     Log_Error("SightwellRemote: Failed to create input event thread");
-    RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
     return false;
   }
   Log_Info("SightwellRemote: Started libEI input event thread with thread ID %lu",
@@ -190,13 +190,13 @@ bool CaptureEvents::StartWorkers() {
   if (!AddToLoop(ctx_.screenFds)) {
     Log_Error("SightwellRemote: Capture event thread: Failed to add screenFds to epoll instance, errno = %d",
               errno);
-    RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
     return false;
   }
   if (!AddToLoop(ctx_.cursorFds)) {
     Log_Error("SightwellRemote: Capture event thread: Failed to add cursorFds to epoll instance, errno = %d",
               errno);
-    RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
     return false;
   }
 
@@ -207,7 +207,7 @@ bool CaptureEvents::StartWorkers() {
   if (!VThreadCreateNamed(ScreenCastThreadMain, cast, "capture", &ctx_.screenCastThread)) {
     ctx_.screenCastThread = 0;
     Log_Error("SightwellRemote: Failed to create capture thread");
-    RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
     return false;
   }
   return true;
@@ -221,7 +221,7 @@ bool CaptureEvents::OnLogout() {
     Log_Error("SightwellRemote: Failed to read from logoutFd, errno = %d", errno);
   }
   ctx_.logoutNotified.store(true);
-  if (SendLogoutMessage(ctx_.captureFd, ctx_.captureWriteLock) != 0) {
+  if (SendLogoutMessage(ctx_.controlFd, ctx_.controlWriteLock) != 0) {
     Log_Error("SightwellRemote: Failed to send logout notification to parent process");
     return false;
   }
@@ -233,7 +233,7 @@ bool CaptureEvents::OnWaker() {
   if (!DrainEventFd(ctx_.captureWakerFd)) {
     Log_Error("SightwellRemote: Failed to read from captureWakerFd, errno = %d", errno);
   }
-  if (agentStopping.load()) {
+  if (ctx_.agentStopping.IsSet()) {
     Log_Info("SightwellRemote: Capture event thread received stop signal, exiting");
     return false;
   }
@@ -254,7 +254,7 @@ void CaptureEvents::OnScreen() {
   if (frame_.captureBufferSize == 0) {
     return;
   }
-  if (SendScreenBuffer(ctx_.captureFd, ctx_.captureWriteLock, &frame_) != 0) {
+  if (SendScreenBuffer(ctx_.controlFd, ctx_.controlWriteLock, &frame_) != 0) {
     Log_Error("SightwellRemote: Failed to send screen capture buffer to parent process");
   }
 }
@@ -264,7 +264,7 @@ void CaptureEvents::OnCursor() {
     Log_Error("SightwellRemote: Failed to read from cursorFds, errno = %d", errno);
   }
   if (PopCursorBuffer(&ctx_.screenCast->cursorQueue, &cursor_) &&
-      SendCursorBuffer(ctx_.captureFd, ctx_.captureWriteLock, &cursor_) != 0) {
+      SendCursorBuffer(ctx_.controlFd, ctx_.controlWriteLock, &cursor_) != 0) {
     Log_Error("SightwellRemote: Failed to send cursor buffer to parent process");
   }
 }
@@ -276,7 +276,7 @@ bool CaptureEvents::OnSessionWatcher() {
     Log_Error("SightwellRemote: Failed to read from sessionWatcherFd, errno = %d", errno);
   }
   ctx_.logoutNotified.store(true);
-  if (SendLogoutMessage(ctx_.captureFd, ctx_.captureWriteLock) != 0) {
+  if (SendLogoutMessage(ctx_.controlFd, ctx_.controlWriteLock) != 0) {
     Log_Error("SightwellRemote: Failed to send logout notification to parent process");
     return false;
   }
@@ -321,7 +321,7 @@ void CaptureEvents::ExitSequence() {
     epollFd_ = -1;
   }
   if (ctx_.inputEventThread != 0) {
-    RequestStop(ctx_.inputWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.inputWakerFd);
     VThread_DestroyThread(ctx_.inputEventThread);
     ctx_.inputEventThread = 0;
   }
@@ -343,14 +343,14 @@ void CaptureEvents::ExitSequence() {
     watcherFd_ = -1;
     watchId_ = -1;
   }
-  RequestStop(ctx_.remoteWakerFd);
+  ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
   Log_Info("SightwellRemote: Capture event thread exiting");
 }
 
 void CaptureEvents::Run() {
   if (!SetUp()) {
     CloseEarly();
-    RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
     return;
   }
   if (WaitForSessionBus() && StartWorkers()) {

@@ -278,7 +278,7 @@ CaptureStartResult StartCapture(RemoteContext *ctx, int epollFd, const ChannelMe
   bool openedAudio = false;
   ChannelStatus status = PrepareAndStart(ctx, command, &openedAudio);
   if (status != CHANNEL_STATUS_SUCCESS) {
-    SendErrorMessage(ctx->captureFd, ctx->captureWriteLock, kCaptureStartFailed, static_cast<int32_t>(status));
+    SendErrorMessage(ctx->controlFd, ctx->controlWriteLock, kCaptureStartFailed, static_cast<int32_t>(status));
     // The socket is open and greeted, so the parent may use it even though
     // this start failed: serve it.
     if (openedAudio) AddDeferredAudioToLoop(ctx, epollFd);
@@ -287,9 +287,9 @@ CaptureStartResult StartCapture(RemoteContext *ctx, int epollFd, const ChannelMe
 
   ChannelMessage reply = command;
   reply.status = CHANNEL_STATUS_SUCCESS;
-  if (SendChannelMessage(ctx->captureFd, ctx->captureWriteLock, reply) != 0) {
+  if (SendChannelMessage(ctx->controlFd, ctx->controlWriteLock, reply) != 0) {
     Log_Error("SightwellRemote: Failed to send response to parent process");
-    RequestStop(ctx->captureWakerFd);
+    ctx->agentStopping.RequestStop(ctx->captureWakerFd);
     return CaptureStartResult::kFatal;
   }
   if (openedAudio) AddDeferredAudioToLoop(ctx, epollFd);

@@ -2,7 +2,7 @@
 // starting the capture event thread.
 #pragma once
 
-#include "agent/channel_message.h"
+#include "base/channel_message.h"
 
 struct RemoteContext;
 

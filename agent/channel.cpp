@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "agent/unique_fd.h"
+#include "lib/misc/unique_fd.h"
 #include "lib/log/log.h"
 
 namespace {

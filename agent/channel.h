@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "agent/channel_message.h"
+#include "base/channel_message.h"
 #include "capture/frame_queue.h"
 
 constexpr size_t kSocketPathSize = 256;

@@ -216,7 +216,7 @@ ChannelStatus AbandonAudioStart(RemoteContext *ctx) {
 }
 
 bool StopRequestedDuringStart(RemoteContext *ctx) {
-  if (!agentStopping.load(std::memory_order_acquire)) {
+  if (!ctx->agentStopping.IsSet()) {
     return false;
   }
   Log_Info("SightwellRemote: Stop requested, aborting audio capture start");
@@ -346,7 +346,7 @@ void ServeAudioRecovery(RemoteContext *ctx) {
     ctx->audioStreamLost.store(false, std::memory_order_release);
     return;  // audio was stopped meanwhile
   }
-  if (agentStopping.load(std::memory_order_acquire)) {
+  if (ctx->agentStopping.IsSet()) {
     return;  // the routine is about to stop audio for good
   }
   if (ctx->audioStreamLost.exchange(false, std::memory_order_acq_rel)) {

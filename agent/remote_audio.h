@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "agent/channel_message.h"
+#include "base/channel_message.h"
 
 struct RemoteContext;
 

@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "agent/channel_message.h"
+#include "base/channel_message.h"
+#include "base/stop_token.h"
 #include "capture/screencast_context.h"
 #include "lib/thread/vthread.h"
 
@@ -37,7 +38,10 @@ struct SessionBusState {
 struct RemoteContext {
   char cardName[8] = {};
 
-  int captureFd = -1;       // control socket
+  // Set once by RequestStop, never cleared; every loop of the agent tests it.
+  StopToken agentStopping;
+
+  int controlFd = -1;       // the control socket
   int audioFd = -1;         // audio socket
   int logoutFd = -1;
   int remoteWakerFd = -1;
@@ -48,7 +52,7 @@ struct RemoteContext {
   int disconnectFd = -1;
 
   // Each socket has two writers; one whole message at a time.
-  std::mutex captureWriteLock;
+  std::mutex controlWriteLock;
   std::mutex audioWriteLock;
 
   bool watchGreeterSession = false;
@@ -98,9 +102,3 @@ struct RemoteContext {
   ChannelMessage audioCommand{};
   size_t audioCommandBytes = 0;
 };
-
-// Set once by RequestStop, never cleared; every loop of the agent tests it.
-extern std::atomic<bool> agentStopping;
-
-// Sets agentStopping, then writes 1 to the eventfd.
-void RequestStop(int eventFd);

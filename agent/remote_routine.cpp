@@ -107,7 +107,7 @@ bool Routine::CreateEventFds() {
     int fd = eventfd(0, entry.flags);
     if (fd < 0) {
       Log_Error("%s", entry.logText);
-      SendErrorMessage(ctx_.captureFd, ctx_.captureWriteLock, entry.parentText, -1);
+      SendErrorMessage(ctx_.controlFd, ctx_.controlWriteLock, entry.parentText, -1);
       for (const EventFdEntry &made : kEventFds) {
         CloseFd(&(ctx_.*made.field));
       }
@@ -130,8 +130,8 @@ int Routine::Run(const char *cardName, bool greeterWorkflow) {
   memcpy(ctx_.cardName, cardName, n);
   ctx_.cardName[n] = '\0';
 
-  ctx_.captureFd = ConnectControlSocket(ctx_.cardName, greeterWorkflow);
-  if (ctx_.captureFd < 0) {
+  ctx_.controlFd = ConnectControlSocket(ctx_.cardName, greeterWorkflow);
+  if (ctx_.controlFd < 0) {
     return -1;
   }
   if (!greeterWorkflow) {
@@ -141,20 +141,20 @@ int Routine::Run(const char *cardName, bool greeterWorkflow) {
   epollFd_ = epoll_create1(EPOLL_CLOEXEC);
   if (epollFd_ < 0) {
     Log_Error("SightwellRemote: Capture event thread: epoll_create1 failed, errno = %d", errno);
-    SendErrorMessage(ctx_.captureFd, ctx_.captureWriteLock,
+    SendErrorMessage(ctx_.controlFd, ctx_.controlWriteLock,
                      "Failed to create eventfd for remote routine", -1);
-    CloseFd(&ctx_.captureFd);
+    CloseFd(&ctx_.controlFd);
     CloseAudioSocket();
     return -1;
   }
   if (!CreateEventFds()) {
     CloseFd(&epollFd_);
-    CloseFd(&ctx_.captureFd);
+    CloseFd(&ctx_.controlFd);
     CloseAudioSocket();
     return -1;
   }
 
-  if (!AddToLoop(ctx_.captureFd)) {
+  if (!AddToLoop(ctx_.controlFd)) {
     Log_Error("SightwellRemote: Failed to add captureFd to epoll instance, errno = %d", errno);
     return FatalExit();
   }
@@ -200,7 +200,7 @@ Next Routine::Serve() {
     for (int i = 0; i < count; i++) {
       int fd = events[i].data.fd;
       Next next = Next::kServe;
-      if (fd == ctx_.captureFd) {
+      if (fd == ctx_.controlFd) {
         next = OnControlReadable();
       } else if (ctx_.audioFd >= 0 && fd == ctx_.audioFd) {
         OnAudioReadable();
@@ -217,9 +217,9 @@ Next Routine::Serve() {
 
 Next Routine::OnControlReadable() {
   ChannelMessage msg;
-  if (ReceiveChannelMessage(ctx_.captureFd, &msg) < 0) {
+  if (ReceiveChannelMessage(ctx_.controlFd, &msg) < 0) {
     Log_Error("SightwellRemote: Failed to receive message from parent process (parent died?)");
-    RequestStop(ctx_.captureWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.captureWakerFd);
     return Next::kFatalExit;
   }
 
@@ -238,7 +238,7 @@ Next Routine::OnControlReadable() {
       break;
     case REMOTE_STOP:
       stopCommand = true;
-      stoppingBefore = agentStopping.load();
+      stoppingBefore = ctx_.agentStopping.IsSet();
       Stop();
       break;
     case REMOTE_MOUSE_EVENT: {
@@ -253,7 +253,7 @@ Next Routine::OnControlReadable() {
     default:
       Log_Warning("SightwellRemote: Received unknown command from parent process: %d",
                   static_cast<int>(msg.type));
-      RequestStop(ctx_.captureWakerFd);
+      ctx_.agentStopping.RequestStop(ctx_.captureWakerFd);
       return Next::kFatalExit;
   }
 
@@ -315,7 +315,7 @@ Next Routine::OnWakerReadable() {
   if (read(ctx_.remoteWakerFd, &value, sizeof value) < 0 && errno != EAGAIN) {
     Log_Error("SightwellRemote: Failed to read from remoteWakerFd, errno = %d", errno);
   }
-  if (!agentStopping.load()) {
+  if (!ctx_.agentStopping.IsSet()) {
     return Next::kServe;
   }
   Next next;
@@ -339,7 +339,7 @@ void Routine::JoinCaptureEventThread() {
     Log_Warning("SightwellRemote: Capture event thread still busy %u ms after the stop "
                 "(parent not reading?), shutting down the control socket",
                 kCaptureJoinMs);
-    if (shutdown(ctx_.captureFd, SHUT_RDWR) != 0) {
+    if (shutdown(ctx_.controlFd, SHUT_RDWR) != 0) {
       Log_Warning("SightwellRemote: Failed to shut down the control socket: %s", strerror(errno));
     }
     VThread_DestroyThread(ctx_.captureEventThread);
@@ -348,11 +348,11 @@ void Routine::JoinCaptureEventThread() {
 }
 
 void Routine::Stop() {
-  RequestStop(ctx_.captureWakerFd);
+  ctx_.agentStopping.RequestStop(ctx_.captureWakerFd);
   if (ctx_.captureEventThread != 0) {
     JoinCaptureEventThread();
   } else {
-    RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
   }
   UnloadPipeWireLibrary(ctx_.pipeWireHandle);
   ctx_.pipeWireHandle = nullptr;
@@ -378,17 +378,17 @@ int Routine::FatalExit() {
   // The capture event thread ends first: the error record would otherwise
   // wait behind a frame write, and for ever when the parent stopped reading.
   if (ctx_.captureEventThread != 0) {
-    RequestStop(ctx_.captureWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.captureWakerFd);
     JoinCaptureEventThread();
   }
-  SendErrorMessage(ctx_.captureFd, ctx_.captureWriteLock,
+  SendErrorMessage(ctx_.controlFd, ctx_.controlWriteLock,
                    "An unrecoverable error occurred in remote routine", -1);
   return CleanUp(-1);
 }
 
 int Routine::CleanUp(int result) {
   if (ctx_.captureEventThread != 0) {
-    RequestStop(ctx_.captureWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.captureWakerFd);
     JoinCaptureEventThread();
   }
   // Audio may still run when a set-up step failed before the loop.
@@ -400,7 +400,7 @@ int Routine::CleanUp(int result) {
   CloseFd(&ctx_.captureWakerFd);
   CloseFd(&ctx_.disconnectFd);
   CloseFd(&ctx_.logoutFd);
-  CloseFd(&ctx_.captureFd);
+  CloseFd(&ctx_.controlFd);
   CloseFd(&ctx_.screenFds);
   CloseFd(&ctx_.cursorFds);
   CloseAudioSocket();

@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "agent/unique_fd.h"
+#include "lib/misc/unique_fd.h"
 
 SessionLineResult ReadSessionLine(const char *path, uid_t trustedOwner, char *line, char *reason) {
   line[0] = '\0';

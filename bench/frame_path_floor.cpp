@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent/channel_message.h"
+#include "base/channel_message.h"
 
 namespace swbench {
 

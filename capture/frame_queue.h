@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "agent/channel_message.h"
+#include "base/channel_message.h"
 
 struct CaptureFrame {
   char connector[kConnectorNameSize];

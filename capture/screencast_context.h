@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "agent/channel_message.h"
+#include "base/channel_message.h"
 #include "capture/frame_queue.h"
 #include "capture/pipewire_loader.h"
 

@@ -14,7 +14,7 @@
 
 #include "agent/channel.h"
 #include "agent/session_files.h"
-#include "agent/unique_fd.h"
+#include "lib/misc/unique_fd.h"
 #include "capture/frame_queue.h"
 
 namespace {

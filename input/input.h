@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "agent/channel_message.h"
+#include "base/channel_message.h"
 
 struct ei_device;
 

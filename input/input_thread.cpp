@@ -66,12 +66,12 @@ bool Readable(const pollfd &entry) { return (entry.revents & POLLIN) != 0; }
 void RunInputEventThread(RemoteContext *ctx) {
   Log_Info("SightwellRemote: Input event thread starting, initializing libEI");
   SetDisconnectFd(ctx->disconnectFd);
-  SetInputStopWatch(ctx->inputWakerFd, &agentStopping);
+  SetInputStopWatch(ctx->inputWakerFd, &ctx->agentStopping.flag());
 
   TimerFd timer;
   if (timer.fd() < 0) {
     Log_Error("SightwellRemote: Input event thread: timerfd_create failed, errno=%d", errno);
-    RequestStop(ctx->captureWakerFd);
+    ctx->agentStopping.RequestStop(ctx->captureWakerFd);
     return;
   }
 
@@ -82,7 +82,7 @@ void RunInputEventThread(RemoteContext *ctx) {
     if (!timer.Arm()) {
       Log_Error("SightwellRemote: Input event thread: timerfd_settime failed, errno=%d", errno);
       timer.Close();
-      RequestStop(ctx->captureWakerFd);
+      ctx->agentStopping.RequestStop(ctx->captureWakerFd);
       return;
     }
   }
@@ -110,7 +110,7 @@ void RunInputEventThread(RemoteContext *ctx) {
     }
     if (Readable(fds[kWakerEntry])) {
       DrainCounter(ctx->inputWakerFd, "inputWakerFd");
-      if (agentStopping.load(std::memory_order_acquire)) {
+      if (ctx->agentStopping.IsSet()) {
         break;
       }
     }

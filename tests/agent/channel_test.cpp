@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "agent/channel.h"
-#include "agent/unique_fd.h"
+#include "lib/misc/unique_fd.h"
 #include "capture/frame_queue.h"
 
 namespace {

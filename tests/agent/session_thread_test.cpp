@@ -11,7 +11,7 @@
 
 #include "agent/remote_context.h"
 #include "agent/session_thread.h"
-#include "agent/unique_fd.h"
+#include "lib/misc/unique_fd.h"
 
 namespace {
 

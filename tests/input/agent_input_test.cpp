@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent/channel_message.h"
+#include "base/channel_message.h"
 #include "tests/support/fake_control.h"
 #include "tests/support/process.h"
 #include "tests/support/test_env.h"

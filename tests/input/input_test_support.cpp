@@ -18,18 +18,6 @@
 #include "input/input_state.h"
 #include "lib/log/log_output.h"
 
-// The agent's stop flag and RequestStop, for tests that run the input event
-// thread without the agent around it.
-std::atomic<bool> agentStopping{false};
-
-void RequestStop(int eventFd) {
-  agentStopping.store(true);
-  uint64_t one = 1;
-  if (write(eventFd, &one, sizeof one) < 0) {
-    // The tests check the flag; a full counter changes nothing.
-  }
-}
-
 namespace inputtest {
 
 namespace {

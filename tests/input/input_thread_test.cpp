@@ -23,7 +23,6 @@ using Texts = std::vector<std::string>;
 class InputThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    agentStopping.store(false);
     ctx_.inputWakerFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ctx_.disconnectFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     ctx_.captureWakerFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -40,7 +39,6 @@ class InputThreadTest : public ::testing::Test {
     close(ctx_.inputWakerFd);
     close(ctx_.disconnectFd);
     close(ctx_.captureWakerFd);
-    agentStopping.store(false);
   }
   void StartCompositor(std::vector<std::string> options = {}) {
     compositor_ = std::make_unique<FakeCompositor>(inputtest::Services(), std::move(options));
@@ -53,7 +51,7 @@ class InputThreadTest : public ::testing::Test {
     if (!thread_.joinable()) {
       return true;
     }
-    RequestStop(ctx_.inputWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.inputWakerFd);
     bool ended = LogCapture::Get().WaitFor("SightwellRemote: Input event thread exiting", timeoutMs, mark_);
     thread_.join();
     return ended;

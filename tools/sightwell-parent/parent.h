@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent/channel_message.h"
+#include "base/channel_message.h"
 #include "tools/sightwell-parent/stats.h"
 
 namespace swparent {

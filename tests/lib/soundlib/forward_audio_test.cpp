@@ -17,10 +17,6 @@
 #include "agent/remote_context.h"
 #include "lib/soundlib/soundlib.h"
 
-// The agent's process-wide stop flag; the routine that owns it is not part
-// of this test.
-std::atomic<bool> agentStopping{false};
-
 namespace {
 
 // Everything currently readable on fd without waiting.

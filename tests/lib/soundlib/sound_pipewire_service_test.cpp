@@ -2,6 +2,7 @@
 // against a private PipeWire daemon and WirePlumber with a null default sink.
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/timerfd.h>
@@ -19,14 +20,12 @@
 #include "agent/remote_audio.h"
 #include "agent/remote_context.h"
 #include "lib/config/preference.h"
+#include "lib/misc/unique_fd.h"
 #include "lib/soundlib/sound_pipewire.h"
 #include "lib/soundlib/soundlib.h"
 #include "tests/lib/soundlib/audio_signal.h"
 #include "tests/support/process.h"
 #include "tests/support/test_env.h"
-
-// The agent's process-wide stop flag (its routine is not part of this test).
-std::atomic<bool> agentStopping{false};
 
 namespace {
 
@@ -319,17 +318,19 @@ TEST_F(AudioStartWithoutDaemonTest, FailsAfterTenAttempts) {
 
   // A stop request ends the attempts: at once before the first, and at the
   // next fire of the timer for a start already pending.
-  agentStopping = true;
-  EXPECT_EQ(StartAudioCapture(&ctx), CHANNEL_STATUS_FAILED);
-  EXPECT_FALSE(AudioStartPending(&ctx));
-  agentStopping = false;
+  // (The stop flag is never cleared, so the first case has a context of
+  // its own.)
+  UniqueFd waker(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+  RemoteContext stopped;
+  stopped.agentStopping.RequestStop(waker.get());
+  EXPECT_EQ(StartAudioCapture(&stopped), CHANNEL_STATUS_FAILED);
+  EXPECT_FALSE(AudioStartPending(&stopped));
   ASSERT_EQ(send(sv[1], &start, sizeof start, 0), static_cast<ssize_t>(sizeof start));
   ASSERT_TRUE(ServeAudioSocket(&ctx));
   ASSERT_TRUE(AudioStartPending(&ctx));
-  agentStopping = true;
+  ctx.agentStopping.RequestStop(waker.get());
   EXPECT_EQ(serveUntilEcho(&reply), 1);
   EXPECT_EQ(reply.status, static_cast<uint32_t>(CHANNEL_STATUS_FAILED));
-  agentStopping = false;
   close(ctx.audioRetryFd);
   close(sv[0]);
   close(sv[1]);
