@@ -115,19 +115,19 @@ bool CaptureEvents::SetUp() {
   if (ctx_.watchGreeterSession && !OpenSessionWatcher()) {
     return false;
   }
-  if (!AddToLoop(ctx_.logoutFd)) {
+  if (!AddToLoop(ctx_.logoutFd.get())) {
     Log_Error("SightwellRemote: Capture event thread: Failed to add logoutFd to epoll instance, errno = %d",
               errno);
     return false;
   }
-  if (!AddToLoop(ctx_.captureWakerFd)) {
+  if (!AddToLoop(ctx_.captureWakerFd.get())) {
     Log_Error("SightwellRemote: Capture event thread: Failed to add captureWakerFd to epoll instance, errno = %d",
               errno);
     return false;
   }
 
   SessionBusState &bus = ctx_.sessionBus;
-  bus.logoutFd = ctx_.logoutFd;
+  bus.logoutFd = ctx_.logoutFd.get();
   bus.stop.store(false);
   bus.connected.store(false);
   if (!VThreadCreateNamed(SessionThread, &bus, "session", &ctx_.sessionThread)) {
@@ -170,7 +170,7 @@ bool CaptureEvents::WaitForSessionBus() {
   }
   if (ticks >= kBusWaitTicks) {
     Log_Error("SightwellRemote: Timeout waiting for DBus connection after 3 seconds, aborting");
-    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
     return false;
   }
   Log_Info("SightwellRemote: DBus connection ready, starting input event thread");
@@ -181,33 +181,33 @@ bool CaptureEvents::StartWorkers() {
   if (!VThreadCreateNamed(InputEventThread, &ctx_, "inputEvent", &ctx_.inputEventThread)) {
     ctx_.inputEventThread = 0;
     Log_Error("SightwellRemote: Failed to create input event thread");
-    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
     return false;
   }
   Log_Info("SightwellRemote: Started libEI input event thread with thread ID %lu",
            static_cast<unsigned long>(ctx_.inputEventThread));
 
-  if (!AddToLoop(ctx_.screenFds)) {
+  if (!AddToLoop(ctx_.screenFds.get())) {
     Log_Error("SightwellRemote: Capture event thread: Failed to add screenFds to epoll instance, errno = %d",
               errno);
-    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
     return false;
   }
-  if (!AddToLoop(ctx_.cursorFds)) {
+  if (!AddToLoop(ctx_.cursorFds.get())) {
     Log_Error("SightwellRemote: Capture event thread: Failed to add cursorFds to epoll instance, errno = %d",
               errno);
-    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
     return false;
   }
 
   ScreenCastContext *cast = ctx_.screenCast;
-  cast->screenFds = ctx_.screenFds;
-  cast->cursorFds = ctx_.cursorFds;
+  cast->screenFds = ctx_.screenFds.get();
+  cast->cursorFds = ctx_.cursorFds.get();
   cast->stopRequested.store(false);
   if (!VThreadCreateNamed(ScreenCastThreadMain, cast, "capture", &ctx_.screenCastThread)) {
     ctx_.screenCastThread = 0;
     Log_Error("SightwellRemote: Failed to create capture thread");
-    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
     return false;
   }
   return true;
@@ -217,11 +217,11 @@ bool CaptureEvents::StartWorkers() {
 bool CaptureEvents::OnLogout() {
   Log_Info("SightwellRemote: Logout detected in capture event thread\n");
   uint64_t value;
-  if (read(ctx_.logoutFd, &value, sizeof value) < 0) {
+  if (read(ctx_.logoutFd.get(), &value, sizeof value) < 0) {
     Log_Error("SightwellRemote: Failed to read from logoutFd, errno = %d", errno);
   }
   ctx_.logoutNotified.store(true);
-  if (SendLogoutMessage(ctx_.controlFd, ctx_.controlWriteLock) != 0) {
+  if (SendLogoutMessage(ctx_.controlFd.get(), ctx_.controlWriteLock) != 0) {
     Log_Error("SightwellRemote: Failed to send logout notification to parent process");
     return false;
   }
@@ -230,7 +230,7 @@ bool CaptureEvents::OnLogout() {
 
 // false when a stop was requested.
 bool CaptureEvents::OnWaker() {
-  if (!DrainEventFd(ctx_.captureWakerFd)) {
+  if (!DrainEventFd(ctx_.captureWakerFd.get())) {
     Log_Error("SightwellRemote: Failed to read from captureWakerFd, errno = %d", errno);
   }
   if (ctx_.agentStopping.IsSet()) {
@@ -241,7 +241,7 @@ bool CaptureEvents::OnWaker() {
 }
 
 void CaptureEvents::OnScreen() {
-  if (!DrainEventFd(ctx_.screenFds)) {
+  if (!DrainEventFd(ctx_.screenFds.get())) {
     Log_Error("SightwellRemote: Failed to read from screenFds, errno = %d", errno);
   }
   if (!PopCaptureBuffer(&ctx_.screenCast->frameQueue, &frame_)) {
@@ -254,17 +254,17 @@ void CaptureEvents::OnScreen() {
   if (frame_.captureBufferSize == 0) {
     return;
   }
-  if (SendScreenBuffer(ctx_.controlFd, ctx_.controlWriteLock, &frame_) != 0) {
+  if (SendScreenBuffer(ctx_.controlFd.get(), ctx_.controlWriteLock, &frame_) != 0) {
     Log_Error("SightwellRemote: Failed to send screen capture buffer to parent process");
   }
 }
 
 void CaptureEvents::OnCursor() {
-  if (!DrainEventFd(ctx_.cursorFds)) {
+  if (!DrainEventFd(ctx_.cursorFds.get())) {
     Log_Error("SightwellRemote: Failed to read from cursorFds, errno = %d", errno);
   }
   if (PopCursorBuffer(&ctx_.screenCast->cursorQueue, &cursor_) &&
-      SendCursorBuffer(ctx_.controlFd, ctx_.controlWriteLock, &cursor_) != 0) {
+      SendCursorBuffer(ctx_.controlFd.get(), ctx_.controlWriteLock, &cursor_) != 0) {
     Log_Error("SightwellRemote: Failed to send cursor buffer to parent process");
   }
 }
@@ -276,7 +276,7 @@ bool CaptureEvents::OnSessionWatcher() {
     Log_Error("SightwellRemote: Failed to read from sessionWatcherFd, errno = %d", errno);
   }
   ctx_.logoutNotified.store(true);
-  if (SendLogoutMessage(ctx_.controlFd, ctx_.controlWriteLock) != 0) {
+  if (SendLogoutMessage(ctx_.controlFd.get(), ctx_.controlWriteLock) != 0) {
     Log_Error("SightwellRemote: Failed to send logout notification to parent process");
     return false;
   }
@@ -298,13 +298,13 @@ void CaptureEvents::Serve() {
     }
     for (int i = 0; i < count; i++) {
       int fd = events[i].data.fd;
-      if (fd == ctx_.logoutFd) {
+      if (fd == ctx_.logoutFd.get()) {
         if (!OnLogout()) return;
-      } else if (fd == ctx_.captureWakerFd) {
+      } else if (fd == ctx_.captureWakerFd.get()) {
         if (!OnWaker()) return;
-      } else if (fd == ctx_.screenFds) {
+      } else if (fd == ctx_.screenFds.get()) {
         OnScreen();
-      } else if (fd == ctx_.cursorFds) {
+      } else if (fd == ctx_.cursorFds.get()) {
         OnCursor();
       } else if (watcherFd_ >= 0 && fd == watcherFd_) {
         if (!OnSessionWatcher()) return;
@@ -321,7 +321,7 @@ void CaptureEvents::ExitSequence() {
     epollFd_ = -1;
   }
   if (ctx_.inputEventThread != 0) {
-    ctx_.agentStopping.RequestStop(ctx_.inputWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.inputWakerFd.get());
     VThread_DestroyThread(ctx_.inputEventThread);
     ctx_.inputEventThread = 0;
   }
@@ -343,14 +343,14 @@ void CaptureEvents::ExitSequence() {
     watcherFd_ = -1;
     watchId_ = -1;
   }
-  ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
+  ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
   Log_Info("SightwellRemote: Capture event thread exiting");
 }
 
 void CaptureEvents::Run() {
   if (!SetUp()) {
     CloseEarly();
-    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
     return;
   }
   if (WaitForSessionBus() && StartWorkers()) {

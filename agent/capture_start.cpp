@@ -205,8 +205,8 @@ bool SwitchToSessionUser(uid_t uid) {
 void AddDeferredAudioToLoop(RemoteContext *ctx, int epollFd) {
   struct epoll_event ev = {};
   ev.events = EPOLLIN;
-  ev.data.fd = ctx->audioFd;
-  if (epoll_ctl(epollFd, EPOLL_CTL_ADD, ctx->audioFd, &ev) != 0) {
+  ev.data.fd = ctx->audioFd.get();
+  if (epoll_ctl(epollFd, EPOLL_CTL_ADD, ctx->audioFd.get(), &ev) != 0) {
     Log_Error("SightwellRemote: Failed to add deferred audioFd to epoll, errno = %d", errno);
   }
 }
@@ -239,11 +239,11 @@ ChannelStatus PrepareAndStart(RemoteContext *ctx, const ChannelMessage &command,
   setenv("DBUS_SESSION_BUS_ADDRESS", dbusAddress, 1);
   setenv("XDG_RUNTIME_DIR", runtimeDir, 1);
 
-  if (ctx->audioFd < 0) {
+  if (ctx->audioFd.get() < 0) {
     int fd = ConnectDeferredAudioSocket(ctx->cardName);
     if (fd >= 0) {
       std::lock_guard<std::mutex> hold(ctx->audioWriteLock);
-      ctx->audioFd = fd;
+      ctx->audioFd.reset(fd);
       *openedAudio = true;
     }
   }
@@ -278,7 +278,7 @@ CaptureStartResult StartCapture(RemoteContext *ctx, int epollFd, const ChannelMe
   bool openedAudio = false;
   ChannelStatus status = PrepareAndStart(ctx, command, &openedAudio);
   if (status != CHANNEL_STATUS_SUCCESS) {
-    SendErrorMessage(ctx->controlFd, ctx->controlWriteLock, kCaptureStartFailed, static_cast<int32_t>(status));
+    SendErrorMessage(ctx->controlFd.get(), ctx->controlWriteLock, kCaptureStartFailed, static_cast<int32_t>(status));
     // The socket is open and greeted, so the parent may use it even though
     // this start failed: serve it.
     if (openedAudio) AddDeferredAudioToLoop(ctx, epollFd);
@@ -287,9 +287,9 @@ CaptureStartResult StartCapture(RemoteContext *ctx, int epollFd, const ChannelMe
 
   ChannelMessage reply = command;
   reply.status = CHANNEL_STATUS_SUCCESS;
-  if (SendChannelMessage(ctx->controlFd, ctx->controlWriteLock, reply) != 0) {
+  if (SendChannelMessage(ctx->controlFd.get(), ctx->controlWriteLock, reply) != 0) {
     Log_Error("SightwellRemote: Failed to send response to parent process");
-    ctx->agentStopping.RequestStop(ctx->captureWakerFd);
+    ctx->agentStopping.RequestStop(ctx->captureWakerFd.get());
     return CaptureStartResult::kFatal;
   }
   if (openedAudio) AddDeferredAudioToLoop(ctx, epollFd);

@@ -180,7 +180,7 @@ bool SendWithin(int fd, iovec *iov, int count, size_t *sent, int budgetMs) {
 bool SendAudioReply(RemoteContext *ctx, const ChannelMessage &reply) {
   iovec part = {const_cast<ChannelMessage *>(&reply), sizeof reply};
   std::lock_guard<std::mutex> hold(ctx->audioWriteLock);
-  const int fd = ctx->audioFd;
+  const int fd = ctx->audioFd.get();
   if (fd < 0) {
     return false;
   }
@@ -211,7 +211,7 @@ void AnswerAudioStart(RemoteContext *ctx, const ChannelMessage &request, Channel
 // Ends a start that will make no further attempt; its status is FAILED.
 ChannelStatus AbandonAudioStart(RemoteContext *ctx) {
   ctx->audioStartAttempts = 0;
-  ArmRecoveryTimer(ctx->audioRetryFd, 0);
+  ArmRecoveryTimer(ctx->audioRetryFd.get(), 0);
   return CHANNEL_STATUS_FAILED;
 }
 
@@ -227,7 +227,7 @@ bool StopRequestedDuringStart(RemoteContext *ctx) {
 // After the failed attempt number audioStartAttempts: the final failure,
 // or the next attempt scheduled on the recovery timer (nullopt).
 std::optional<ChannelStatus> AfterFailedStartAttempt(RemoteContext *ctx) {
-  if (ctx->audioStartAttempts >= kStartAttempts || ctx->audioRetryFd < 0) {
+  if (ctx->audioStartAttempts >= kStartAttempts || ctx->audioRetryFd.get() < 0) {
     Log_Error("SightwellRemote: Failed to start PipeWire audio after %d attempts",
               ctx->audioStartAttempts);
     return AbandonAudioStart(ctx);
@@ -237,7 +237,7 @@ std::optional<ChannelStatus> AfterFailedStartAttempt(RemoteContext *ctx) {
   }
   Log_Info("SightwellRemote: Retrying PipeWire audio start (attempt %d/%d)",
            ctx->audioStartAttempts + 1, kStartAttempts);
-  ArmRecoveryTimer(ctx->audioRetryFd, kStartRetryPauseNs);
+  ArmRecoveryTimer(ctx->audioRetryFd.get(), kStartRetryPauseNs);
   return std::nullopt;
 }
 
@@ -303,7 +303,7 @@ void StopAudioCapture(RemoteContext *ctx) {
     return;
   }
   ctx->audioRunning.store(false, std::memory_order_release);
-  ArmRecoveryTimer(ctx->audioRetryFd, 0);
+  ArmRecoveryTimer(ctx->audioRetryFd.get(), 0);
   DestroyAudioStream(ctx);
   // A loss reported before the teardown concerns the stream just destroyed.
   ctx->audioStreamLost.store(false, std::memory_order_release);
@@ -317,14 +317,14 @@ bool OpenAudioRecoveryTimer(RemoteContext *ctx) {
     Log_Error("SightwellRemote: Failed to create audio recovery timer: %s", strerror(errno));
     return false;
   }
-  ctx->audioRetryFd = fd;
+  ctx->audioRetryFd.reset(fd);
   return true;
 }
 
 void ServeAudioRecovery(RemoteContext *ctx) {
   uint64_t expirations;
   bool fired = true;
-  if (read(ctx->audioRetryFd, &expirations, sizeof expirations) < 0) {
+  if (read(ctx->audioRetryFd.get(), &expirations, sizeof expirations) < 0) {
     fired = errno != EAGAIN;
     if (fired) {
       Log_Error("SightwellRemote: Failed to read audio recovery timer, errno = %d", errno);
@@ -357,7 +357,7 @@ void ServeAudioRecovery(RemoteContext *ctx) {
     ctx->audioReconnectAttempts = 0;
     // The first attempt also waits: a daemon that just died is not back
     // yet, and a stream that fails at once must not reconnect in a loop.
-    ArmRecoveryTimer(ctx->audioRetryFd, kReconnectPauseNs);
+    ArmRecoveryTimer(ctx->audioRetryFd.get(), kReconnectPauseNs);
     return;
   }
   if (ctx->audioStream != nullptr) {
@@ -370,14 +370,14 @@ void ServeAudioRecovery(RemoteContext *ctx) {
     ctx->audioReconnectAttempts = 0;
     return;
   }
-  ArmRecoveryTimer(ctx->audioRetryFd, kReconnectPauseNs);
+  ArmRecoveryTimer(ctx->audioRetryFd.get(), kReconnectPauseNs);
 }
 
 bool ServeAudioSocket(RemoteContext *ctx) {
   auto *bytes = reinterpret_cast<uint8_t *>(&ctx->audioCommand);
   ssize_t n;
   do {
-    n = recv(ctx->audioFd, bytes + ctx->audioCommandBytes,
+    n = recv(ctx->audioFd.get(), bytes + ctx->audioCommandBytes,
              sizeof ctx->audioCommand - ctx->audioCommandBytes, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -406,7 +406,7 @@ void ForwardAudioBlock(int32_t eventCode, const void *payload, uint64_t size, vo
   // timer, tears the stream down and reconnects it.
   if (eventCode == SOUND_EVENT_ERROR) {
     ctx->audioStreamLost.store(true, std::memory_order_release);
-    ArmRecoveryTimer(ctx->audioRetryFd, 1);
+    ArmRecoveryTimer(ctx->audioRetryFd.get(), 1);
     return;
   }
   if (eventCode != SOUND_EVENT_DATA) {
@@ -442,7 +442,7 @@ void ForwardAudioBlock(int32_t eventCode, const void *payload, uint64_t size, vo
   if (!lock.owns_lock()) {
     return;
   }
-  const int fd = ctx->audioFd;
+  const int fd = ctx->audioFd.get();
   if (fd < 0) {
     return;
   }

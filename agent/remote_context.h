@@ -11,6 +11,7 @@
 #include "base/channel_message.h"
 #include "base/stop_token.h"
 #include "capture/screencast_context.h"
+#include "lib/misc/unique_fd.h"
 #include "lib/thread/vthread.h"
 
 struct ei_device;
@@ -41,15 +42,15 @@ struct RemoteContext {
   // Set once by RequestStop, never cleared; every loop of the agent tests it.
   StopToken agentStopping;
 
-  int controlFd = -1;       // the control socket
-  int audioFd = -1;         // audio socket
-  int logoutFd = -1;
-  int remoteWakerFd = -1;
-  int captureWakerFd = -1;
-  int screenFds = -1;       // semaphore mode
-  int cursorFds = -1;       // semaphore mode
-  int inputWakerFd = -1;
-  int disconnectFd = -1;
+  UniqueFd controlFd;       // the control socket
+  UniqueFd audioFd;         // the audio socket
+  UniqueFd logoutFd;
+  UniqueFd remoteWakerFd;
+  UniqueFd captureWakerFd;
+  UniqueFd screenFds;       // semaphore mode
+  UniqueFd cursorFds;       // semaphore mode
+  UniqueFd inputWakerFd;
+  UniqueFd disconnectFd;
 
   // Each socket has two writers; one whole message at a time.
   std::mutex controlWriteLock;
@@ -90,7 +91,7 @@ struct RemoteContext {
   // the attempts of a pending REMOTE_AUDIO_START (no stream exists then),
   // and the reconnection of a lost stream (audio on), fired at once by the
   // error event, then every 500 ms while attempts fail. -1 when unavailable.
-  int audioRetryFd = -1;
+  UniqueFd audioRetryFd;
   int audioReconnectAttempts = 0;  // main thread only
   // Attempts made so far by a REMOTE_AUDIO_START whose first attempt
   // failed; 0 when no start is pending. The echo is sent from

@@ -33,13 +33,6 @@ constexpr unsigned kCaptureJoinMs = 2000;
 // What the loop does after an event.
 enum class Next { kServe, kCleanExit, kErrorExit, kFatalExit };
 
-void CloseFd(int *fd) {
-  if (*fd >= 0) {
-    close(*fd);
-    *fd = -1;
-  }
-}
-
 class Routine {
  public:
   explicit Routine(RemoteContext &ctx) : ctx_(ctx) {}
@@ -63,13 +56,13 @@ class Routine {
   int CleanUp(int result);
 
   RemoteContext &ctx_;
-  int epollFd_ = -1;
+  UniqueFd epollFd_;
   bool audioSocketParked_ = false;  // out of the epoll set while a start is pending
 };
 
 // Each eventfd with its log text and the text the parent receives.
 struct EventFdEntry {
-  int RemoteContext::*field;
+  UniqueFd RemoteContext::*field;
   int flags;
   const char *logText;
   const char *parentText;
@@ -104,16 +97,16 @@ const EventFdEntry kEventFds[] = {
 
 bool Routine::CreateEventFds() {
   for (const EventFdEntry &entry : kEventFds) {
-    int fd = eventfd(0, entry.flags);
-    if (fd < 0) {
+    UniqueFd fd(eventfd(0, entry.flags));
+    if (!fd.valid()) {
       Log_Error("%s", entry.logText);
-      SendErrorMessage(ctx_.controlFd, ctx_.controlWriteLock, entry.parentText, -1);
+      SendErrorMessage(ctx_.controlFd.get(), ctx_.controlWriteLock, entry.parentText, -1);
       for (const EventFdEntry &made : kEventFds) {
-        CloseFd(&(ctx_.*made.field));
+        (ctx_.*made.field).reset();
       }
       return false;
     }
-    ctx_.*entry.field = fd;
+    ctx_.*entry.field = std::move(fd);
   }
   return true;
 }
@@ -122,7 +115,7 @@ bool Routine::AddToLoop(int fd) {
   struct epoll_event ev = {};
   ev.events = EPOLLIN;
   ev.data.fd = fd;
-  return epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) == 0;
+  return epoll_ctl(epollFd_.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
 int Routine::Run(const char *cardName, bool greeterWorkflow) {
@@ -130,39 +123,39 @@ int Routine::Run(const char *cardName, bool greeterWorkflow) {
   memcpy(ctx_.cardName, cardName, n);
   ctx_.cardName[n] = '\0';
 
-  ctx_.controlFd = ConnectControlSocket(ctx_.cardName, greeterWorkflow);
-  if (ctx_.controlFd < 0) {
+  ctx_.controlFd.reset(ConnectControlSocket(ctx_.cardName, greeterWorkflow));
+  if (ctx_.controlFd.get() < 0) {
     return -1;
   }
   if (!greeterWorkflow) {
-    ctx_.audioFd = ConnectAudioSocket(ctx_.cardName);
+    ctx_.audioFd.reset(ConnectAudioSocket(ctx_.cardName));
   }
 
-  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
-  if (epollFd_ < 0) {
+  epollFd_.reset(epoll_create1(EPOLL_CLOEXEC));
+  if (!epollFd_.valid()) {
     Log_Error("SightwellRemote: Capture event thread: epoll_create1 failed, errno = %d", errno);
-    SendErrorMessage(ctx_.controlFd, ctx_.controlWriteLock,
+    SendErrorMessage(ctx_.controlFd.get(), ctx_.controlWriteLock,
                      "Failed to create eventfd for remote routine", -1);
-    CloseFd(&ctx_.controlFd);
+    ctx_.controlFd.reset();
     CloseAudioSocket();
     return -1;
   }
   if (!CreateEventFds()) {
-    CloseFd(&epollFd_);
-    CloseFd(&ctx_.controlFd);
+    epollFd_.reset();
+    ctx_.controlFd.reset();
     CloseAudioSocket();
     return -1;
   }
 
-  if (!AddToLoop(ctx_.controlFd)) {
+  if (!AddToLoop(ctx_.controlFd.get())) {
     Log_Error("SightwellRemote: Failed to add captureFd to epoll instance, errno = %d", errno);
     return FatalExit();
   }
-  if (!AddToLoop(ctx_.remoteWakerFd)) {
+  if (!AddToLoop(ctx_.remoteWakerFd.get())) {
     Log_Error("SightwellRemote: Failed to add remoteWakerFd to epoll instance, errno = %d", errno);
     return FatalExit();
   }
-  if (ctx_.audioFd >= 0 && !AddToLoop(ctx_.audioFd)) {
+  if (ctx_.audioFd.get() >= 0 && !AddToLoop(ctx_.audioFd.get())) {
     Log_Error("SightwellRemote: Failed to add audioFd to epoll instance, errno = %d", errno);
     return FatalExit();
   }
@@ -191,7 +184,7 @@ int Routine::Run(const char *cardName, bool greeterWorkflow) {
 Next Routine::Serve() {
   struct epoll_event events[kMaxEvents];
   for (;;) {
-    int count = epoll_wait(epollFd_, events, kMaxEvents, -1);
+    int count = epoll_wait(epollFd_.get(), events, kMaxEvents, -1);
     if (count < 0) {
       if (errno == EINTR) continue;
       Log_Error("SightwellRemote: Failed in epoll_wait, errno = %d", errno);
@@ -200,13 +193,13 @@ Next Routine::Serve() {
     for (int i = 0; i < count; i++) {
       int fd = events[i].data.fd;
       Next next = Next::kServe;
-      if (fd == ctx_.controlFd) {
+      if (fd == ctx_.controlFd.get()) {
         next = OnControlReadable();
-      } else if (ctx_.audioFd >= 0 && fd == ctx_.audioFd) {
+      } else if (ctx_.audioFd.get() >= 0 && fd == ctx_.audioFd.get()) {
         OnAudioReadable();
-      } else if (fd == ctx_.remoteWakerFd) {
+      } else if (fd == ctx_.remoteWakerFd.get()) {
         next = OnWakerReadable();
-      } else if (ctx_.audioRetryFd >= 0 && fd == ctx_.audioRetryFd) {
+      } else if (ctx_.audioRetryFd.get() >= 0 && fd == ctx_.audioRetryFd.get()) {
         ServeAudioRecovery(&ctx_);
         KeepAudioSocketInTurn();
       }
@@ -217,9 +210,9 @@ Next Routine::Serve() {
 
 Next Routine::OnControlReadable() {
   ChannelMessage msg;
-  if (ReceiveChannelMessage(ctx_.controlFd, &msg) < 0) {
+  if (ReceiveChannelMessage(ctx_.controlFd.get(), &msg) < 0) {
     Log_Error("SightwellRemote: Failed to receive message from parent process (parent died?)");
-    ctx_.agentStopping.RequestStop(ctx_.captureWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.captureWakerFd.get());
     return Next::kFatalExit;
   }
 
@@ -227,7 +220,7 @@ Next Routine::OnControlReadable() {
   bool stoppingBefore = false;
   switch (msg.type) {
     case REMOTE_CAPTURE_START:
-      switch (StartCapture(&ctx_, epollFd_, msg)) {
+      switch (StartCapture(&ctx_, epollFd_.get(), msg)) {
         case CaptureStartResult::kStarted:
           break;
         case CaptureStartResult::kRefused:
@@ -253,7 +246,7 @@ Next Routine::OnControlReadable() {
     default:
       Log_Warning("SightwellRemote: Received unknown command from parent process: %d",
                   static_cast<int>(msg.type));
-      ctx_.agentStopping.RequestStop(ctx_.captureWakerFd);
+      ctx_.agentStopping.RequestStop(ctx_.captureWakerFd.get());
       return Next::kFatalExit;
   }
 
@@ -274,7 +267,7 @@ void Routine::OnAudioReadable() {
   // Read without waiting: a record the parent never completes must not keep
   // the routine from the control socket.
   if (!ServeAudioSocket(&ctx_)) {
-    epoll_ctl(epollFd_, EPOLL_CTL_DEL, ctx_.audioFd, nullptr);
+    epoll_ctl(epollFd_.get(), EPOLL_CTL_DEL, ctx_.audioFd.get(), nullptr);
     CloseAudioSocket();
     return;
   }
@@ -286,16 +279,16 @@ void Routine::OnAudioReadable() {
 // level-triggered set meanwhile (left in, its unread bytes would wake the
 // loop at once, again and again) and comes back once the echo is out.
 void Routine::KeepAudioSocketInTurn() {
-  if (ctx_.audioFd < 0 || audioSocketParked_ == AudioStartPending(&ctx_)) {
+  if (ctx_.audioFd.get() < 0 || audioSocketParked_ == AudioStartPending(&ctx_)) {
     return;
   }
   if (!audioSocketParked_) {
-    epoll_ctl(epollFd_, EPOLL_CTL_DEL, ctx_.audioFd, nullptr);
+    epoll_ctl(epollFd_.get(), EPOLL_CTL_DEL, ctx_.audioFd.get(), nullptr);
     audioSocketParked_ = true;
     return;
   }
   audioSocketParked_ = false;
-  if (!AddToLoop(ctx_.audioFd)) {
+  if (!AddToLoop(ctx_.audioFd.get())) {
     Log_Error("SightwellRemote: Failed to add audioFd to epoll instance, errno = %d", errno);
     CloseAudioSocket();
   }
@@ -304,15 +297,15 @@ void Routine::KeepAudioSocketInTurn() {
 // Without the timer audio still works; a stream whose daemon went away then
 // waits for the parent's next REMOTE_AUDIO_START instead of reconnecting.
 void Routine::OpenAudioRecovery() {
-  if (OpenAudioRecoveryTimer(&ctx_) && !AddToLoop(ctx_.audioRetryFd)) {
+  if (OpenAudioRecoveryTimer(&ctx_) && !AddToLoop(ctx_.audioRetryFd.get())) {
     Log_Error("SightwellRemote: Failed to add audio recovery timer to epoll, errno = %d", errno);
-    CloseFd(&ctx_.audioRetryFd);
+    ctx_.audioRetryFd.reset();
   }
 }
 
 Next Routine::OnWakerReadable() {
   uint64_t value;
-  if (read(ctx_.remoteWakerFd, &value, sizeof value) < 0 && errno != EAGAIN) {
+  if (read(ctx_.remoteWakerFd.get(), &value, sizeof value) < 0 && errno != EAGAIN) {
     Log_Error("SightwellRemote: Failed to read from remoteWakerFd, errno = %d", errno);
   }
   if (!ctx_.agentStopping.IsSet()) {
@@ -339,7 +332,7 @@ void Routine::JoinCaptureEventThread() {
     Log_Warning("SightwellRemote: Capture event thread still busy %u ms after the stop "
                 "(parent not reading?), shutting down the control socket",
                 kCaptureJoinMs);
-    if (shutdown(ctx_.controlFd, SHUT_RDWR) != 0) {
+    if (shutdown(ctx_.controlFd.get(), SHUT_RDWR) != 0) {
       Log_Warning("SightwellRemote: Failed to shut down the control socket: %s", strerror(errno));
     }
     VThread_DestroyThread(ctx_.captureEventThread);
@@ -348,11 +341,11 @@ void Routine::JoinCaptureEventThread() {
 }
 
 void Routine::Stop() {
-  ctx_.agentStopping.RequestStop(ctx_.captureWakerFd);
+  ctx_.agentStopping.RequestStop(ctx_.captureWakerFd.get());
   if (ctx_.captureEventThread != 0) {
     JoinCaptureEventThread();
   } else {
-    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
   }
   UnloadPipeWireLibrary(ctx_.pipeWireHandle);
   ctx_.pipeWireHandle = nullptr;
@@ -369,7 +362,7 @@ void Routine::CloseAudioSocket() {
   // The audio writer reads audioFd under this lock, so it never writes to a
   // descriptor number that has been closed (and perhaps reused).
   std::lock_guard<std::mutex> hold(ctx_.audioWriteLock);
-  CloseFd(&ctx_.audioFd);
+  ctx_.audioFd.reset();
   ctx_.audioCommandBytes = 0;
 }
 
@@ -378,33 +371,33 @@ int Routine::FatalExit() {
   // The capture event thread ends first: the error record would otherwise
   // wait behind a frame write, and for ever when the parent stopped reading.
   if (ctx_.captureEventThread != 0) {
-    ctx_.agentStopping.RequestStop(ctx_.captureWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.captureWakerFd.get());
     JoinCaptureEventThread();
   }
-  SendErrorMessage(ctx_.controlFd, ctx_.controlWriteLock,
+  SendErrorMessage(ctx_.controlFd.get(), ctx_.controlWriteLock,
                    "An unrecoverable error occurred in remote routine", -1);
   return CleanUp(-1);
 }
 
 int Routine::CleanUp(int result) {
   if (ctx_.captureEventThread != 0) {
-    ctx_.agentStopping.RequestStop(ctx_.captureWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.captureWakerFd.get());
     JoinCaptureEventThread();
   }
   // Audio may still run when a set-up step failed before the loop.
   StopAudioIfRunning();
   // No stream is left to fire the recovery timer.
-  CloseFd(&ctx_.audioRetryFd);
-  CloseFd(&ctx_.inputWakerFd);
-  CloseFd(&ctx_.remoteWakerFd);
-  CloseFd(&ctx_.captureWakerFd);
-  CloseFd(&ctx_.disconnectFd);
-  CloseFd(&ctx_.logoutFd);
-  CloseFd(&ctx_.controlFd);
-  CloseFd(&ctx_.screenFds);
-  CloseFd(&ctx_.cursorFds);
+  ctx_.audioRetryFd.reset();
+  ctx_.inputWakerFd.reset();
+  ctx_.remoteWakerFd.reset();
+  ctx_.captureWakerFd.reset();
+  ctx_.disconnectFd.reset();
+  ctx_.logoutFd.reset();
+  ctx_.controlFd.reset();
+  ctx_.screenFds.reset();
+  ctx_.cursorFds.reset();
   CloseAudioSocket();
-  CloseFd(&epollFd_);
+  epollFd_.reset();
   if (ctx_.pipeWireHandle != nullptr) {
     UnloadPipeWireLibrary(ctx_.pipeWireHandle);
     ctx_.pipeWireHandle = nullptr;

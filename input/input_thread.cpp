@@ -65,13 +65,13 @@ bool Readable(const pollfd &entry) { return (entry.revents & POLLIN) != 0; }
 
 void RunInputEventThread(RemoteContext *ctx) {
   Log_Info("SightwellRemote: Input event thread starting, initializing libEI");
-  SetDisconnectFd(ctx->disconnectFd);
-  SetInputStopWatch(ctx->inputWakerFd, &ctx->agentStopping.flag());
+  SetDisconnectFd(ctx->disconnectFd.get());
+  SetInputStopWatch(ctx->inputWakerFd.get(), &ctx->agentStopping.flag());
 
   TimerFd timer;
   if (timer.fd() < 0) {
     Log_Error("SightwellRemote: Input event thread: timerfd_create failed, errno=%d", errno);
-    ctx->agentStopping.RequestStop(ctx->captureWakerFd);
+    ctx->agentStopping.RequestStop(ctx->captureWakerFd.get());
     return;
   }
 
@@ -82,15 +82,15 @@ void RunInputEventThread(RemoteContext *ctx) {
     if (!timer.Arm()) {
       Log_Error("SightwellRemote: Input event thread: timerfd_settime failed, errno=%d", errno);
       timer.Close();
-      ctx->agentStopping.RequestStop(ctx->captureWakerFd);
+      ctx->agentStopping.RequestStop(ctx->captureWakerFd.get());
       return;
     }
   }
 
   pollfd fds[kEntries] = {
       {polledEisFd, POLLIN, 0},
-      {ctx->inputWakerFd, POLLIN, 0},
-      {ctx->disconnectFd, POLLIN, 0},
+      {ctx->inputWakerFd.get(), POLLIN, 0},
+      {ctx->disconnectFd.get(), POLLIN, 0},
       {timer.fd(), POLLIN, 0},
   };
 
@@ -109,14 +109,14 @@ void RunInputEventThread(RemoteContext *ctx) {
       return;
     }
     if (Readable(fds[kWakerEntry])) {
-      DrainCounter(ctx->inputWakerFd, "inputWakerFd");
+      DrainCounter(ctx->inputWakerFd.get(), "inputWakerFd");
       if (ctx->agentStopping.IsSet()) {
         break;
       }
     }
 
     if (Readable(fds[kDisconnectEntry])) {
-      DrainCounter(ctx->disconnectFd, "disconnectFd");
+      DrainCounter(ctx->disconnectFd.get(), "disconnectFd");
       Log_Info("SightwellRemote: Input event thread: disconnect signalled, arming reconnect timer");
       fds[kEisEntry].fd = -1;
       if (!timer.Arm()) {

@@ -23,9 +23,9 @@ using Texts = std::vector<std::string>;
 class InputThreadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ctx_.inputWakerFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    ctx_.disconnectFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    ctx_.captureWakerFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    ctx_.inputWakerFd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    ctx_.disconnectFd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    ctx_.captureWakerFd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     mark_ = LogCapture::Get().Mark();
   }
   void TearDown() override {
@@ -36,9 +36,9 @@ class InputThreadTest : public ::testing::Test {
       inputtest::Slots slots{ctx_.ptr, ctx_.kbd, ctx_.abs, ctx_.touch};
       inputtest::DrainDisconnect(slots);
     }
-    close(ctx_.inputWakerFd);
-    close(ctx_.disconnectFd);
-    close(ctx_.captureWakerFd);
+    ctx_.inputWakerFd.reset();
+    ctx_.disconnectFd.reset();
+    ctx_.captureWakerFd.reset();
   }
   void StartCompositor(std::vector<std::string> options = {}) {
     compositor_ = std::make_unique<FakeCompositor>(inputtest::Services(), std::move(options));
@@ -51,7 +51,7 @@ class InputThreadTest : public ::testing::Test {
     if (!thread_.joinable()) {
       return true;
     }
-    ctx_.agentStopping.RequestStop(ctx_.inputWakerFd);
+    ctx_.agentStopping.RequestStop(ctx_.inputWakerFd.get());
     bool ended = LogCapture::Get().WaitFor("SightwellRemote: Input event thread exiting", timeoutMs, mark_);
     thread_.join();
     return ended;
@@ -92,7 +92,7 @@ TEST_F(InputThreadTest, ReconnectsAfterDisconnectAndInjectionResumes) {
 
   // A wake without the stop flag is consumed and changes nothing.
   uint64_t one = 1;
-  ASSERT_EQ(write(ctx_.inputWakerFd, &one, sizeof one), 8);
+  ASSERT_EQ(write(ctx_.inputWakerFd.get(), &one, sizeof one), 8);
   ASSERT_TRUE(KeyArrives(31));
 
   size_t from = compositor_->EventCount();

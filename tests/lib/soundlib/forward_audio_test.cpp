@@ -63,11 +63,11 @@ class ForwardAudioBlockTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv_), 0);
     fcntl(sv_[0], F_SETFL, fcntl(sv_[0], F_GETFL) | O_NONBLOCK);
-    ctx_.audioFd = sv_[0];
+    ctx_.audioFd.reset(sv_[0]);
     ctx_.audioRunning = true;
   }
   void TearDown() override {
-    if (ctx_.audioFd >= 0) close(ctx_.audioFd);
+    if (ctx_.audioFd.get() >= 0) ctx_.audioFd.reset();
     close(sv_[1]);
   }
   void Forward(std::vector<uint8_t> &samples) {
@@ -112,10 +112,10 @@ TEST_F(ForwardAudioBlockTest, WritesNothingWhenThereIsNothingToSend) {
   ctx_.audioRunning = false;  // stopped: blocks still in flight are dropped
   Forward(samples);
   ctx_.audioRunning = true;
-  int fd = ctx_.audioFd;
-  ctx_.audioFd = -1;
+  int fd = ctx_.audioFd.get();
+  ctx_.audioFd.reset(-1);
   Forward(samples);
-  ctx_.audioFd = fd;
+  ctx_.audioFd.reset(fd);
   EXPECT_TRUE(Drain(sv_[1]).empty());
 }
 
@@ -193,9 +193,9 @@ TEST_F(ForwardAudioBlockTest, NoWriteReachesAClosedOrReusedDescriptor) {
   int oldFd;
   {
     std::lock_guard<std::mutex> hold(ctx_.audioWriteLock);
-    oldFd = ctx_.audioFd;
-    close(ctx_.audioFd);
-    ctx_.audioFd = -1;
+    oldFd = ctx_.audioFd.get();
+    ctx_.audioFd.reset();
+    ctx_.audioFd.reset(-1);
   }
   int other[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, other), 0);

@@ -274,7 +274,7 @@ TEST_F(AudioStartWithoutDaemonTest, FailsAfterTenAttempts) {
   RemoteContext ctx;
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-  ctx.audioFd = sv[0];
+  ctx.audioFd.reset(sv[0]);
   ASSERT_TRUE(OpenAudioRecoveryTimer(&ctx));
   ChannelMessage start{};
   start.type = REMOTE_AUDIO_START;
@@ -283,7 +283,7 @@ TEST_F(AudioStartWithoutDaemonTest, FailsAfterTenAttempts) {
   auto serveUntilEcho = [&](ChannelMessage *reply) {
     int fires = 0;
     while (AudioStartPending(&ctx)) {
-      pollfd p{ctx.audioRetryFd, POLLIN, 0};
+      pollfd p{ctx.audioRetryFd.get(), POLLIN, 0};
       if (poll(&p, 1, 5000) != 1) return -1;
       ServeAudioRecovery(&ctx);
       fires++;
@@ -313,7 +313,7 @@ TEST_F(AudioStartWithoutDaemonTest, FailsAfterTenAttempts) {
   EXPECT_EQ(ctx.audioBackend, nullptr);
   EXPECT_EQ(SoundPipewireGetLoaderInfo().loadState, 0);
   itimerspec left{};
-  ASSERT_EQ(timerfd_gettime(ctx.audioRetryFd, &left), 0);
+  ASSERT_EQ(timerfd_gettime(ctx.audioRetryFd.get(), &left), 0);
   EXPECT_EQ(left.it_value.tv_sec + left.it_value.tv_nsec, 0);
 
   // A stop request ends the attempts: at once before the first, and at the
@@ -331,7 +331,7 @@ TEST_F(AudioStartWithoutDaemonTest, FailsAfterTenAttempts) {
   ctx.agentStopping.RequestStop(waker.get());
   EXPECT_EQ(serveUntilEcho(&reply), 1);
   EXPECT_EQ(reply.status, static_cast<uint32_t>(CHANNEL_STATUS_FAILED));
-  close(ctx.audioRetryFd);
+  ctx.audioRetryFd.reset();
   close(sv[0]);
   close(sv[1]);
 }
