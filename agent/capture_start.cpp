@@ -20,6 +20,7 @@
 #include "agent/remote_context.h"
 #include "agent/session_files.h"
 #include "lib/log/log.h"
+#include "lib/misc/unique_fd.h"
 
 namespace {
 
@@ -205,8 +206,8 @@ bool SwitchToSessionUser(uid_t uid) {
 void AddDeferredAudioToLoop(RemoteContext *ctx, int epollFd) {
   struct epoll_event ev = {};
   ev.events = EPOLLIN;
-  ev.data.fd = ctx->audioFd.get();
-  if (epoll_ctl(epollFd, EPOLL_CTL_ADD, ctx->audioFd.get(), &ev) != 0) {
+  ev.data.fd = ctx->audio.audioFd();
+  if (epoll_ctl(epollFd, EPOLL_CTL_ADD, ctx->audio.audioFd(), &ev) != 0) {
     Log_Error("SightwellRemote: Failed to add deferred audioFd to epoll, errno = %d", errno);
   }
 }
@@ -239,11 +240,10 @@ ChannelStatus PrepareAndStart(RemoteContext *ctx, const ChannelMessage &command,
   setenv("DBUS_SESSION_BUS_ADDRESS", dbusAddress, 1);
   setenv("XDG_RUNTIME_DIR", runtimeDir, 1);
 
-  if (ctx->audioFd.get() < 0) {
-    int fd = ConnectDeferredAudioSocket(ctx->cardName);
-    if (fd >= 0) {
-      std::lock_guard<std::mutex> hold(ctx->audioWriteLock);
-      ctx->audioFd.reset(fd);
+  if (ctx->audio.audioFd() < 0) {
+    UniqueFd socket(ConnectDeferredAudioSocket(ctx->cardName));
+    if (socket.valid()) {
+      ctx->audio.AdoptSocket(std::move(socket));
       *openedAudio = true;
     }
   }

@@ -3,30 +3,25 @@
 // and ForwardAudioBlock, which turns every captured PipeWire buffer into one
 // REMOTE_AUDIO_DATA block on the audio socket.
 //
-// The audio socket has two writers, the main thread (handshake, replies) and
-// the sound stream's data thread (blocks); each holds audioWriteLock for one
-// whole message, and audioFd is only read or replaced under that lock. The
-// main thread never waits on this socket without a bound: a command is
-// gathered as its bytes arrive, and a reply waits at most a second for room,
-// so a parent that stalls its audio connection cannot keep REMOTE_STOP on
-// the control socket from being served.
+// The main thread never waits on the audio socket without a bound: a
+// command is gathered as its bytes arrive, and a reply waits at most a
+// second for room, so a parent that stalls its audio connection cannot keep
+// REMOTE_STOP on the control socket from being served.
 #include "agent/remote_audio.h"
 
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
 #include <sys/uio.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstring>
-#include <mutex>
 
-#include "agent/remote_context.h"
+#include "base/error.h"
+#include "base/event_fd.h"
 #include "lib/log/log.h"
-#include "lib/soundlib/soundlib.h"
 
 namespace {
 
@@ -50,18 +45,13 @@ constexpr int kFinishBlockBudgetMs = 50;
 // stopped reading must not hold the routine up for longer.
 constexpr int kReplyBudgetMs = 1000;
 
-// errno of the last failed block send, 0 after a block went out; guarded by
-// audioWriteLock. A broken socket fails every block until the main thread
-// drops it, and one line per failure would log on every buffer.
-int lastSendErrno = 0;
-
 constexpr SoundStreamParams kCaptureParams = {
     kAudioRate, kAudioBits, kAudioBits, kAudioChannels, SOUND_STREAM_MODE_RECORD_MONITOR,
     3 /* S16LE */, 0,
 };
 
-// Fires the recovery timer once after ns nanoseconds; 0 disarms it.
-void ArmRecoveryTimer(int fd, long ns) {
+// Fires the timer once after ns nanoseconds; 0 disarms it.
+void ArmTimer(int fd, long ns) {
   if (fd < 0) {
     return;
   }
@@ -71,55 +61,11 @@ void ArmRecoveryTimer(int fd, long ns) {
   timerfd_settime(fd, 0, &when, nullptr);
 }
 
-void DestroyAudioStream(RemoteContext *ctx) {
-  // Stopping tears the PipeWire stream down, so no callback is in flight
-  // once this returns.
-  if (ctx->audioStream != nullptr) {
-    SoundLib_StopSoundStream(ctx->audioStream);
-    SoundLib_DestroySoundStream(ctx->audioStream);
-    ctx->audioStream = nullptr;
-  }
-  if (ctx->audioBackend != nullptr) {
-    SoundLib_DestroyBackend(ctx->audioBackend);
-    ctx->audioBackend = nullptr;
-  }
-}
-
-// One attempt to bring up the back end and a started stream. quiet leaves
-// out the agent's own failure lines (reconnection repeats the same failure
-// every 500 ms while PipeWire is away).
-bool TryStartAudio(RemoteContext *ctx, bool quiet) {
-  SoundBackend *backend = SoundLib_CreateBackendMulti(SOUNDLIB_API_PIPEWIRE, nullptr);
-  if (backend == nullptr) {
-    if (!quiet) Log_Error("SightwellRemote: Failed to create PipeWire audio backend");
-    return false;
-  }
-  SoundStream *stream = nullptr;
-  if (!SoundLib_CreateSyncSoundStream(backend, &kCaptureParams, kStreamSizeArg, kStreamCountArg,
-                                      ForwardAudioBlock, ctx, &stream)) {
-    if (!quiet) Log_Error("SightwellRemote: Failed to create audio sound stream");
-    SoundLib_DestroyBackend(backend);
-    return false;
-  }
-  if (!SoundLib_StartSoundStream(stream)) {
-    if (!quiet) Log_Error("SightwellRemote: Failed to start audio stream");
-    SoundLib_DestroySoundStream(stream);
-    SoundLib_DestroyBackend(backend);
-    // The failed start reported itself through the error event as well;
-    // that stream is gone already, there is nothing to recover.
-    ctx->audioStreamLost.store(false, std::memory_order_release);
-    return false;
-  }
-  ctx->audioBackend = backend;
-  ctx->audioStream = stream;
-  return true;
-}
-
 // Writes the rest of iov (count parts, of which *sent bytes are already
 // out) with non-blocking sends, waiting for room at most budgetMs in all.
-// *sent grows with every byte written; true once everything is out, false
-// with errno set otherwise.
-bool SendWithin(int fd, iovec *iov, int count, size_t *sent, int budgetMs) {
+// *sent grows with every byte written. Returns 0 once everything is out,
+// or -1 with errno set.
+int SendWithin(int fd, iovec *iov, int count, size_t *sent, int budgetMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs);
   size_t skip = *sent;
   int idx = 0;
@@ -129,7 +75,7 @@ bool SendWithin(int fd, iovec *iov, int count, size_t *sent, int budgetMs) {
       idx++;
     }
     if (idx == count) {
-      return true;
+      return 0;
     }
     iov[idx].iov_base = static_cast<uint8_t *>(iov[idx].iov_base) + skip;
     iov[idx].iov_len -= skip;
@@ -148,44 +94,109 @@ bool SendWithin(int fd, iovec *iov, int count, size_t *sent, int budgetMs) {
     }
     if (n == 0) {
       errno = EPIPE;
-      return false;
+      return -1;
     }
     if (errno == EINTR) {
       continue;
     }
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      return false;
+      return -1;
     }
     auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
                                                               std::chrono::steady_clock::now());
     if (left.count() <= 0) {
       errno = EAGAIN;
-      return false;
+      return -1;
     }
     pollfd pfd{fd, POLLOUT, 0};
     int pr = poll(&pfd, 1, static_cast<int>(left.count()));
     if (pr < 0 && errno != EINTR) {
-      return false;
+      return -1;
     }
     if (pr > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL))) {
       errno = EPIPE;
-      return false;
+      return -1;
     }
   }
+}
+
+}  // namespace
+
+// Stopping tears the PipeWire stream down, so no callback is in flight once
+// it returns.
+void StopAndDestroySoundStream(SoundStream *stream) {
+  SoundLib_StopSoundStream(stream);
+  SoundLib_DestroySoundStream(stream);
+}
+
+AudioForwarder::AudioForwarder(const StopToken &agentStopping) : agentStopping_(agentStopping) {}
+
+AudioForwarder::~AudioForwarder() {
+  // The stream's callbacks use this object and the socket: they end first.
+  StopAudioCapture();
+}
+
+void AudioForwarder::AdoptSocket(UniqueFd socket) {
+  std::lock_guard<std::mutex> hold(audioWriteLock_);
+  audioFd_ = std::move(socket);
+  commandBytes_ = 0;
+}
+
+void AudioForwarder::CloseSocket() {
+  std::lock_guard<std::mutex> hold(audioWriteLock_);
+  audioFd_.reset();
+  commandBytes_ = 0;
+}
+
+void AudioForwarder::ArmRecoveryTimer(long ns) { ArmTimer(audioRetryFd_.get(), ns); }
+
+void AudioForwarder::DestroyAudioStream() {
+  stream_.reset();
+  backend_.reset();
+}
+
+// One attempt to bring up the back end and a started stream. quiet leaves
+// out the agent's own failure lines (reconnection repeats the same failure
+// every 500 ms while PipeWire is away).
+bool AudioForwarder::TryStartAudio(bool quiet) {
+  COwner<SoundBackend, SoundLib_DestroyBackend> backend(
+      SoundLib_CreateBackendMulti(SOUNDLIB_API_PIPEWIRE, nullptr));
+  if (backend == nullptr) {
+    if (!quiet) Log_Error("SightwellRemote: Failed to create PipeWire audio backend");
+    return false;
+  }
+  SoundStream *created = nullptr;
+  if (!SoundLib_CreateSyncSoundStream(backend.get(), &kCaptureParams, kStreamSizeArg,
+                                      kStreamCountArg, ForwardAudioBlock, this, &created)) {
+    if (!quiet) Log_Error("SightwellRemote: Failed to create audio sound stream");
+    return false;
+  }
+  COwner<SoundStream, StopAndDestroySoundStream> stream(created);
+  if (!SoundLib_StartSoundStream(stream.get())) {
+    if (!quiet) Log_Error("SightwellRemote: Failed to start audio stream");
+    stream.reset();  // before its back end
+    // The failed start reported itself through the error event as well;
+    // that stream is gone already, there is nothing to recover.
+    audioStreamLost_.store(false, std::memory_order_release);
+    return false;
+  }
+  backend_ = std::move(backend);
+  stream_ = std::move(stream);
+  return true;
 }
 
 // A reply goes out whole or not at all: one that went out in part would
 // break the framing of everything after it, so the connection is ended
 // instead (the routine then drops the socket at its end of stream).
-bool SendAudioReply(RemoteContext *ctx, const ChannelMessage &reply) {
+bool AudioForwarder::SendAudioReply(const ChannelMessage &reply) {
   iovec part = {const_cast<ChannelMessage *>(&reply), sizeof reply};
-  std::lock_guard<std::mutex> hold(ctx->audioWriteLock);
-  const int fd = ctx->audioFd.get();
+  std::lock_guard<std::mutex> hold(audioWriteLock_);
+  const int fd = audioFd_.get();
   if (fd < 0) {
     return false;
   }
   size_t sent = 0;
-  if (SendWithin(fd, &part, 1, &sent, kReplyBudgetMs)) {
+  if (SendWithin(fd, &part, 1, &sent, kReplyBudgetMs) == 0) {
     return true;
   }
   if (sent > 0) {
@@ -195,81 +206,80 @@ bool SendAudioReply(RemoteContext *ctx, const ChannelMessage &reply) {
   return false;
 }
 
-void AnswerAudioStart(RemoteContext *ctx, const ChannelMessage &request, ChannelStatus status) {
+void AudioForwarder::AnswerAudioStart(const ChannelMessage &request, ChannelStatus status) {
   ChannelMessage reply = request;
   reply.status = status;
-  if (!SendAudioReply(ctx, reply)) {
+  if (!SendAudioReply(reply)) {
     Log_Error("SightwellRemote: Failed to send REMOTE_AUDIO_START response on audioFd");
   }
   // Blocks flow only from here on, so the echo is the first thing the
   // parent reads after its start.
   if (status == CHANNEL_STATUS_SUCCESS) {
-    ctx->audioRunning.store(true, std::memory_order_release);
+    BeginForwarding();
   }
 }
 
 // Ends a start that will make no further attempt; its status is FAILED.
-ChannelStatus AbandonAudioStart(RemoteContext *ctx) {
-  ctx->audioStartAttempts = 0;
-  ArmRecoveryTimer(ctx->audioRetryFd.get(), 0);
+ChannelStatus AudioForwarder::AbandonAudioStart() {
+  startAttempts_ = 0;
+  ArmRecoveryTimer(0);
   return CHANNEL_STATUS_FAILED;
 }
 
-bool StopRequestedDuringStart(RemoteContext *ctx) {
-  if (!ctx->agentStopping.IsSet()) {
+bool AudioForwarder::StopRequestedDuringStart() {
+  if (!agentStopping_.IsSet()) {
     return false;
   }
   Log_Info("SightwellRemote: Stop requested, aborting audio capture start");
-  AbandonAudioStart(ctx);
+  AbandonAudioStart();
   return true;
 }
 
-// After the failed attempt number audioStartAttempts: the final failure,
-// or the next attempt scheduled on the recovery timer (nullopt).
-std::optional<ChannelStatus> AfterFailedStartAttempt(RemoteContext *ctx) {
-  if (ctx->audioStartAttempts >= kStartAttempts || ctx->audioRetryFd.get() < 0) {
-    Log_Error("SightwellRemote: Failed to start PipeWire audio after %d attempts",
-              ctx->audioStartAttempts);
-    return AbandonAudioStart(ctx);
+// After the failed attempt number startAttempts_: the final failure, or the
+// next attempt scheduled on the recovery timer (nullopt).
+std::optional<ChannelStatus> AudioForwarder::AfterFailedStartAttempt() {
+  if (startAttempts_ >= kStartAttempts || !audioRetryFd_.valid()) {
+    Log_Error("SightwellRemote: Failed to start PipeWire audio after %d attempts", startAttempts_);
+    return AbandonAudioStart();
   }
-  if (StopRequestedDuringStart(ctx)) {
+  if (StopRequestedDuringStart()) {
     return CHANNEL_STATUS_FAILED;
   }
-  Log_Info("SightwellRemote: Retrying PipeWire audio start (attempt %d/%d)",
-           ctx->audioStartAttempts + 1, kStartAttempts);
-  ArmRecoveryTimer(ctx->audioRetryFd.get(), kStartRetryPauseNs);
+  Log_Info("SightwellRemote: Retrying PipeWire audio start (attempt %d/%d)", startAttempts_ + 1,
+           kStartAttempts);
+  ArmRecoveryTimer(kStartRetryPauseNs);
   return std::nullopt;
 }
 
 // One attempt of a start, the first or a later one: its status, or nullopt
 // when the next attempt is scheduled.
-std::optional<ChannelStatus> MakeStartAttempt(RemoteContext *ctx) {
-  if (StopRequestedDuringStart(ctx)) {
+std::optional<ChannelStatus> AudioForwarder::MakeStartAttempt() {
+  if (StopRequestedDuringStart()) {
     return CHANNEL_STATUS_FAILED;
   }
-  ctx->audioStartAttempts++;
-  if (!TryStartAudio(ctx, false)) {
-    return AfterFailedStartAttempt(ctx);
+  startAttempts_++;
+  if (!TryStartAudio(false)) {
+    return AfterFailedStartAttempt();
   }
-  ctx->audioStartAttempts = 0;
+  startAttempts_ = 0;
   Log_Info("SightwellRemote: PipeWire audio capture started: %uch, %uHz, %ubit", kAudioChannels,
            kAudioRate, kAudioBits);
   return CHANNEL_STATUS_SUCCESS;
 }
 
-void ServeAudioCommand(RemoteContext *ctx, const ChannelMessage &msg) {
+void AudioForwarder::ServeAudioCommand(const ChannelMessage &msg) {
   switch (msg.type) {
     case REMOTE_AUDIO_START: {
-      std::optional<ChannelStatus> status = StartAudioCapture(ctx);
+      std::optional<ChannelStatus> status = StartAudioCapture();
       if (status) {
-        AnswerAudioStart(ctx, msg, *status);
+        AnswerAudioStart(msg, *status);
       } else {
-        ctx->audioStartRequest = msg;  // echoed once the start resolves
+        startRequest_ = msg;  // echoed once the start resolves
       }
       break;
     }
     case REMOTE_AUDIO_STOP:
-      StopAudioCapture(ctx);
+      StopAudioCapture();
       break;
     default:
       Log_Warning("SightwellRemote: Unexpected command %d on audioFd", static_cast<int>(msg.type));
@@ -277,11 +287,9 @@ void ServeAudioCommand(RemoteContext *ctx, const ChannelMessage &msg) {
   }
 }
 
-}  // namespace
-
-std::optional<ChannelStatus> StartAudioCapture(RemoteContext *ctx) {
-  if (ctx->audioRunning.load(std::memory_order_acquire)) {
-    if (ctx->audioStream != nullptr && !ctx->audioStreamLost.load(std::memory_order_acquire)) {
+std::optional<ChannelStatus> AudioForwarder::StartAudioCapture() {
+  if (running()) {
+    if (stream_ != nullptr && !audioStreamLost_.load(std::memory_order_acquire)) {
       Log_Info("SightwellRemote: Audio capture already running");
       return CHANNEL_STATUS_SUCCESS;
     }
@@ -289,130 +297,118 @@ std::optional<ChannelStatus> StartAudioCapture(RemoteContext *ctx) {
     // deliver, so start one afresh rather than report this one as running.
     // This also ends the reconnection, so the timer is free for the start.
     Log_Info("SightwellRemote: Audio stream is not delivering, starting it again");
-    StopAudioCapture(ctx);
+    StopAudioCapture();
   }
-  ctx->audioStartAttempts = 0;
-  return MakeStartAttempt(ctx);
+  startAttempts_ = 0;
+  return MakeStartAttempt();
 }
 
-bool AudioStartPending(const RemoteContext *ctx) { return ctx->audioStartAttempts > 0; }
-
-void StopAudioCapture(RemoteContext *ctx) {
-  if (!ctx->audioRunning.load(std::memory_order_acquire) && ctx->audioStream == nullptr &&
-      ctx->audioBackend == nullptr) {
+void AudioForwarder::StopAudioCapture() {
+  if (!running() && stream_ == nullptr && backend_ == nullptr) {
     return;
   }
-  ctx->audioRunning.store(false, std::memory_order_release);
-  ArmRecoveryTimer(ctx->audioRetryFd.get(), 0);
-  DestroyAudioStream(ctx);
+  audioRunning_.store(false, std::memory_order_release);
+  ArmRecoveryTimer(0);
+  DestroyAudioStream();
   // A loss reported before the teardown concerns the stream just destroyed.
-  ctx->audioStreamLost.store(false, std::memory_order_release);
-  ctx->audioReconnectAttempts = 0;
+  audioStreamLost_.store(false, std::memory_order_release);
+  reconnectAttempts_ = 0;
   Log_Info("SightwellRemote: PipeWire audio capture stopped");
 }
 
-bool OpenAudioRecoveryTimer(RemoteContext *ctx) {
-  int fd = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (fd < 0) {
-    Log_Error("SightwellRemote: Failed to create audio recovery timer: %s", strerror(errno));
+bool AudioForwarder::OpenAudioRecoveryTimer() {
+  UniqueFd timer(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+  if (!timer.valid()) {
+    LogSystemError(kLogError, errno, "SightwellRemote: Failed to create audio recovery timer");
     return false;
   }
-  ctx->audioRetryFd.reset(fd);
+  audioRetryFd_ = std::move(timer);
   return true;
 }
 
-void ServeAudioRecovery(RemoteContext *ctx) {
-  uint64_t expirations;
+void AudioForwarder::ServeAudioRecovery() {
+  // A timerfd reads like an eventfd: the expirations since the last read.
   bool fired = true;
-  if (read(ctx->audioRetryFd.get(), &expirations, sizeof expirations) < 0) {
+  if (ReadEventFd(audioRetryFd_.get()) < 0) {
     fired = errno != EAGAIN;
     if (fired) {
-      Log_Error("SightwellRemote: Failed to read audio recovery timer, errno = %d", errno);
+      LogSystemError(kLogError, errno, "SightwellRemote: Failed to read audio recovery timer");
     }
   }
   // A pending start has no stream, and audio is not on, so no reconnection
   // shares the timer meanwhile. A wake-up without an expiration predates
   // the last arming: the pause since the last attempt is not over yet.
-  if (AudioStartPending(ctx)) {
+  if (AudioStartPending()) {
     if (!fired) {
       return;
     }
-    if (std::optional<ChannelStatus> status = MakeStartAttempt(ctx)) {
-      AnswerAudioStart(ctx, ctx->audioStartRequest, *status);
+    if (std::optional<ChannelStatus> status = MakeStartAttempt()) {
+      AnswerAudioStart(startRequest_, *status);
     }
     return;
   }
-  if (!ctx->audioRunning.load(std::memory_order_acquire)) {
-    ctx->audioStreamLost.store(false, std::memory_order_release);
+  if (!running()) {
+    audioStreamLost_.store(false, std::memory_order_release);
     return;  // audio was stopped meanwhile
   }
-  if (ctx->agentStopping.IsSet()) {
+  if (agentStopping_.IsSet()) {
     return;  // the routine is about to stop audio for good
   }
-  if (ctx->audioStreamLost.exchange(false, std::memory_order_acq_rel)) {
+  if (audioStreamLost_.exchange(false, std::memory_order_acq_rel)) {
     Log_Warning("SightwellRemote: PipeWire audio stream lost; reconnecting every %ld ms until "
                 "PipeWire is back",
                 kReconnectPauseNs / 1000000L);
-    DestroyAudioStream(ctx);
-    ctx->audioReconnectAttempts = 0;
+    DestroyAudioStream();
+    reconnectAttempts_ = 0;
     // The first attempt also waits: a daemon that just died is not back
     // yet, and a stream that fails at once must not reconnect in a loop.
-    ArmRecoveryTimer(ctx->audioRetryFd.get(), kReconnectPauseNs);
+    ArmRecoveryTimer(kReconnectPauseNs);
     return;
   }
-  if (ctx->audioStream != nullptr) {
+  if (stream_ != nullptr) {
     return;
   }
-  ctx->audioReconnectAttempts++;
-  if (TryStartAudio(ctx, ctx->audioReconnectAttempts > 1)) {
-    Log_Info("SightwellRemote: PipeWire audio capture resumed on attempt %d",
-             ctx->audioReconnectAttempts);
-    ctx->audioReconnectAttempts = 0;
+  reconnectAttempts_++;
+  if (TryStartAudio(reconnectAttempts_ > 1)) {
+    Log_Info("SightwellRemote: PipeWire audio capture resumed on attempt %d", reconnectAttempts_);
+    reconnectAttempts_ = 0;
     return;
   }
-  ArmRecoveryTimer(ctx->audioRetryFd.get(), kReconnectPauseNs);
+  ArmRecoveryTimer(kReconnectPauseNs);
 }
 
-bool ServeAudioSocket(RemoteContext *ctx) {
-  auto *bytes = reinterpret_cast<uint8_t *>(&ctx->audioCommand);
+bool AudioForwarder::ServeAudioSocket() {
+  auto *bytes = reinterpret_cast<uint8_t *>(&command_);
   ssize_t n;
   do {
-    n = recv(ctx->audioFd.get(), bytes + ctx->audioCommandBytes,
-             sizeof ctx->audioCommand - ctx->audioCommandBytes, MSG_DONTWAIT);
+    n = recv(audioFd_.get(), bytes + commandBytes_, sizeof command_ - commandBytes_, MSG_DONTWAIT);
   } while (n < 0 && errno == EINTR);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
     return true;
   }
   if (n <= 0) {
     Log_Error("SightwellRemote: Failed to receive audio command from parent (parent died?)");
-    ctx->audioCommandBytes = 0;
+    commandBytes_ = 0;
     return false;
   }
-  ctx->audioCommandBytes += static_cast<size_t>(n);
-  if (ctx->audioCommandBytes < sizeof ctx->audioCommand) {
+  commandBytes_ += static_cast<size_t>(n);
+  if (commandBytes_ < sizeof command_) {
     return true;  // the rest of the record comes with a later wake-up
   }
-  ctx->audioCommandBytes = 0;
-  ServeAudioCommand(ctx, ctx->audioCommand);
+  commandBytes_ = 0;
+  ServeAudioCommand(command_);
   return true;
 }
 
-void ForwardAudioBlock(int32_t eventCode, const void *payload, uint64_t size, void *clientData) {
-  if (clientData == nullptr) {
-    return;
-  }
-  RemoteContext *ctx = static_cast<RemoteContext *>(clientData);
-  // The back end has logged the failure; the main thread, woken by the
-  // timer, tears the stream down and reconnects it.
-  if (eventCode == SOUND_EVENT_ERROR) {
-    ctx->audioStreamLost.store(true, std::memory_order_release);
-    ArmRecoveryTimer(ctx->audioRetryFd.get(), 1);
-    return;
-  }
-  if (eventCode != SOUND_EVENT_DATA) {
-    return;
-  }
-  if (!ctx->audioRunning.load(std::memory_order_acquire)) {
+// The back end has logged the failure; the main thread, woken by the timer,
+// tears the stream down and reconnects it.
+void AudioForwarder::OnStreamError() {
+  audioStreamLost_.store(true, std::memory_order_release);
+  ArmRecoveryTimer(1);
+}
+
+void AudioForwarder::Forward(const void *payload, uint64_t size) {
+  if (!running()) {
     return;
   }
   if (payload == nullptr || size < sizeof(SoundBuffer)) {
@@ -438,11 +434,11 @@ void ForwardAudioBlock(int32_t eventCode, const void *payload, uint64_t size, vo
   // This is PipeWire's real-time thread: it never waits for the lock. The
   // main thread holds it while a reply waits for room, or while it replaces
   // the socket; a block meeting either is dropped whole.
-  std::unique_lock<std::mutex> lock(ctx->audioWriteLock, std::try_to_lock);
+  std::unique_lock<std::mutex> lock(audioWriteLock_, std::try_to_lock);
   if (!lock.owns_lock()) {
     return;
   }
-  const int fd = ctx->audioFd.get();
+  const int fd = audioFd_.get();
   if (fd < 0) {
     return;
   }
@@ -452,26 +448,26 @@ void ForwardAudioBlock(int32_t eventCode, const void *payload, uint64_t size, vo
   // MSG_DONTWAIT: a deferred audio socket may have stayed blocking, and
   // this thread must never wait for the parent.
   // MSG_NOSIGNAL: a parent that went away must not kill the agent.
-  // audioFd cannot change while the lock is held, so a retry after EINTR
-  // goes to the same descriptor.
+  // The socket cannot change while the lock is held, so a retry after
+  // EINTR goes to the same descriptor.
   ssize_t n;
   while ((n = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL)) < 0 && errno == EINTR) {
   }
   if (n < 0) {
     int err = errno;
-    if (err != EAGAIN && err != EWOULDBLOCK && err != lastSendErrno) {
+    if (err != EAGAIN && err != EWOULDBLOCK && err != lastSendErrno_) {
       Log_Error("SightwellRemote: Failed to send audio data to parent (errno=%d)", err);
-      lastSendErrno = err;
+      lastSendErrno_ = err;
     }
     return;  // dropped whole: the framing is intact
   }
-  lastSendErrno = 0;
+  lastSendErrno_ = 0;
   if (static_cast<size_t>(n) == total) {
     return;
   }
   Log_Warning("SightwellRemote: Partial audio write (%zd of %zu bytes)", n, total);
   size_t sent = static_cast<size_t>(n);
-  if (SendWithin(fd, iov, 2, &sent, kFinishBlockBudgetMs)) {
+  if (SendWithin(fd, iov, 2, &sent, kFinishBlockBudgetMs) == 0) {
     return;
   }
   // The parent reads fixed-size headers: a torn block would break every
@@ -480,4 +476,16 @@ void ForwardAudioBlock(int32_t eventCode, const void *payload, uint64_t size, vo
   // socket readable at end of stream, drops and closes it.
   Log_Error("SightwellRemote: Audio block could not be completed, shutting down audio socket");
   shutdown(fd, SHUT_RDWR);
+}
+
+void ForwardAudioBlock(int32_t eventCode, const void *payload, uint64_t size, void *clientData) {
+  if (clientData == nullptr) {
+    return;
+  }
+  auto *forwarder = static_cast<AudioForwarder *>(clientData);
+  if (eventCode == SOUND_EVENT_ERROR) {
+    forwarder->OnStreamError();
+  } else if (eventCode == SOUND_EVENT_DATA) {
+    forwarder->Forward(payload, size);
+  }
 }

@@ -51,7 +51,6 @@ class Routine {
   void Stop();
   void JoinCaptureEventThread();
   void StopAudioIfRunning();
-  void CloseAudioSocket();
   int FatalExit();
   int CleanUp(int result);
 
@@ -128,7 +127,7 @@ int Routine::Run(const char *cardName, bool greeterWorkflow) {
     return -1;
   }
   if (!greeterWorkflow) {
-    ctx_.audioFd.reset(ConnectAudioSocket(ctx_.cardName));
+    ctx_.audio.AdoptSocket(UniqueFd(ConnectAudioSocket(ctx_.cardName)));
   }
 
   epollFd_.reset(epoll_create1(EPOLL_CLOEXEC));
@@ -137,13 +136,13 @@ int Routine::Run(const char *cardName, bool greeterWorkflow) {
     SendErrorMessage(ctx_.controlFd.get(), ctx_.controlWriteLock,
                      "Failed to create eventfd for remote routine", -1);
     ctx_.controlFd.reset();
-    CloseAudioSocket();
+    ctx_.audio.CloseSocket();
     return -1;
   }
   if (!CreateEventFds()) {
     epollFd_.reset();
     ctx_.controlFd.reset();
-    CloseAudioSocket();
+    ctx_.audio.CloseSocket();
     return -1;
   }
 
@@ -155,7 +154,7 @@ int Routine::Run(const char *cardName, bool greeterWorkflow) {
     Log_Error("SightwellRemote: Failed to add remoteWakerFd to epoll instance, errno = %d", errno);
     return FatalExit();
   }
-  if (ctx_.audioFd.get() >= 0 && !AddToLoop(ctx_.audioFd.get())) {
+  if (ctx_.audio.audioFd() >= 0 && !AddToLoop(ctx_.audio.audioFd())) {
     Log_Error("SightwellRemote: Failed to add audioFd to epoll instance, errno = %d", errno);
     return FatalExit();
   }
@@ -195,12 +194,12 @@ Next Routine::Serve() {
       Next next = Next::kServe;
       if (fd == ctx_.controlFd.get()) {
         next = OnControlReadable();
-      } else if (ctx_.audioFd.get() >= 0 && fd == ctx_.audioFd.get()) {
+      } else if (ctx_.audio.audioFd() >= 0 && fd == ctx_.audio.audioFd()) {
         OnAudioReadable();
       } else if (fd == ctx_.remoteWakerFd.get()) {
         next = OnWakerReadable();
-      } else if (ctx_.audioRetryFd.get() >= 0 && fd == ctx_.audioRetryFd.get()) {
-        ServeAudioRecovery(&ctx_);
+      } else if (ctx_.audio.audioRetryFd() >= 0 && fd == ctx_.audio.audioRetryFd()) {
+        ctx_.audio.ServeAudioRecovery();
         KeepAudioSocketInTurn();
       }
       if (next != Next::kServe) return next;
@@ -266,9 +265,9 @@ Next Routine::OnControlReadable() {
 void Routine::OnAudioReadable() {
   // Read without waiting: a record the parent never completes must not keep
   // the routine from the control socket.
-  if (!ServeAudioSocket(&ctx_)) {
-    epoll_ctl(epollFd_.get(), EPOLL_CTL_DEL, ctx_.audioFd.get(), nullptr);
-    CloseAudioSocket();
+  if (!ctx_.audio.ServeAudioSocket()) {
+    epoll_ctl(epollFd_.get(), EPOLL_CTL_DEL, ctx_.audio.audioFd(), nullptr);
+    ctx_.audio.CloseSocket();
     return;
   }
   KeepAudioSocketInTurn();
@@ -279,27 +278,27 @@ void Routine::OnAudioReadable() {
 // level-triggered set meanwhile (left in, its unread bytes would wake the
 // loop at once, again and again) and comes back once the echo is out.
 void Routine::KeepAudioSocketInTurn() {
-  if (ctx_.audioFd.get() < 0 || audioSocketParked_ == AudioStartPending(&ctx_)) {
+  if (ctx_.audio.audioFd() < 0 || audioSocketParked_ == ctx_.audio.AudioStartPending()) {
     return;
   }
   if (!audioSocketParked_) {
-    epoll_ctl(epollFd_.get(), EPOLL_CTL_DEL, ctx_.audioFd.get(), nullptr);
+    epoll_ctl(epollFd_.get(), EPOLL_CTL_DEL, ctx_.audio.audioFd(), nullptr);
     audioSocketParked_ = true;
     return;
   }
   audioSocketParked_ = false;
-  if (!AddToLoop(ctx_.audioFd.get())) {
+  if (!AddToLoop(ctx_.audio.audioFd())) {
     Log_Error("SightwellRemote: Failed to add audioFd to epoll instance, errno = %d", errno);
-    CloseAudioSocket();
+    ctx_.audio.CloseSocket();
   }
 }
 
 // Without the timer audio still works; a stream whose daemon went away then
 // waits for the parent's next REMOTE_AUDIO_START instead of reconnecting.
 void Routine::OpenAudioRecovery() {
-  if (OpenAudioRecoveryTimer(&ctx_) && !AddToLoop(ctx_.audioRetryFd.get())) {
+  if (ctx_.audio.OpenAudioRecoveryTimer() && !AddToLoop(ctx_.audio.audioRetryFd())) {
     Log_Error("SightwellRemote: Failed to add audio recovery timer to epoll, errno = %d", errno);
-    ctx_.audioRetryFd.reset();
+    ctx_.audio.CloseAudioRecoveryTimer();
   }
 }
 
@@ -353,17 +352,9 @@ void Routine::Stop() {
 }
 
 void Routine::StopAudioIfRunning() {
-  if (ctx_.audioRunning.load()) {
-    StopAudioCapture(&ctx_);
+  if (ctx_.audio.running()) {
+    ctx_.audio.StopAudioCapture();
   }
-}
-
-void Routine::CloseAudioSocket() {
-  // The audio writer reads audioFd under this lock, so it never writes to a
-  // descriptor number that has been closed (and perhaps reused).
-  std::lock_guard<std::mutex> hold(ctx_.audioWriteLock);
-  ctx_.audioFd.reset();
-  ctx_.audioCommandBytes = 0;
 }
 
 int Routine::FatalExit() {
@@ -387,7 +378,7 @@ int Routine::CleanUp(int result) {
   // Audio may still run when a set-up step failed before the loop.
   StopAudioIfRunning();
   // No stream is left to fire the recovery timer.
-  ctx_.audioRetryFd.reset();
+  ctx_.audio.CloseAudioRecoveryTimer();
   ctx_.inputWakerFd.reset();
   ctx_.remoteWakerFd.reset();
   ctx_.captureWakerFd.reset();
@@ -396,7 +387,7 @@ int Routine::CleanUp(int result) {
   ctx_.controlFd.reset();
   ctx_.screenFds.reset();
   ctx_.cursorFds.reset();
-  CloseAudioSocket();
+  ctx_.audio.CloseSocket();
   epollFd_.reset();
   if (ctx_.pipeWireHandle != nullptr) {
     UnloadPipeWireLibrary(ctx_.pipeWireHandle);

@@ -14,7 +14,8 @@
 #include <vector>
 
 #include "agent/remote_audio.h"
-#include "agent/remote_context.h"
+#include "base/stop_token.h"
+#include "lib/misc/unique_fd.h"
 #include "lib/soundlib/soundlib.h"
 
 namespace {
@@ -63,20 +64,18 @@ class ForwardAudioBlockTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv_), 0);
     fcntl(sv_[0], F_SETFL, fcntl(sv_[0], F_GETFL) | O_NONBLOCK);
-    ctx_.audioFd.reset(sv_[0]);
-    ctx_.audioRunning = true;
+    audio_.AdoptSocket(UniqueFd(sv_[0]));
+    audio_.BeginForwarding();
   }
-  void TearDown() override {
-    if (ctx_.audioFd.get() >= 0) ctx_.audioFd.reset();
-    close(sv_[1]);
-  }
+  void TearDown() override { close(sv_[1]); }
   void Forward(std::vector<uint8_t> &samples) {
     SoundBuffer buf{samples.data(), samples.size()};
-    ForwardAudioBlock(SOUND_EVENT_DATA, &buf, sizeof buf, &ctx_);
+    ForwardAudioBlock(SOUND_EVENT_DATA, &buf, sizeof buf, &audio_);
   }
 
   int sv_[2] = {-1, -1};
-  RemoteContext ctx_;
+  StopToken stopping_;
+  AudioForwarder audio_{stopping_};
 };
 
 TEST_F(ForwardAudioBlockTest, OneBufferBecomesOneExactBlock) {
@@ -102,20 +101,18 @@ TEST_F(ForwardAudioBlockTest, WritesNothingWhenThereIsNothingToSend) {
   std::vector<uint8_t> samples(64, 1);
   SoundBuffer buf{samples.data(), samples.size()};
   const uint32_t one = 1;
-  ForwardAudioBlock(SOUND_EVENT_ERROR, &one, sizeof one, &ctx_);
-  ForwardAudioBlock(SOUND_EVENT_DATA, nullptr, sizeof buf, &ctx_);
+  ForwardAudioBlock(SOUND_EVENT_ERROR, &one, sizeof one, &audio_);
+  ForwardAudioBlock(SOUND_EVENT_DATA, nullptr, sizeof buf, &audio_);
   ForwardAudioBlock(SOUND_EVENT_DATA, &buf, sizeof buf, nullptr);
   SoundBuffer noData{nullptr, 64};
-  ForwardAudioBlock(SOUND_EVENT_DATA, &noData, sizeof noData, &ctx_);
+  ForwardAudioBlock(SOUND_EVENT_DATA, &noData, sizeof noData, &audio_);
   SoundBuffer empty{samples.data(), 0};
-  ForwardAudioBlock(SOUND_EVENT_DATA, &empty, sizeof empty, &ctx_);
-  ctx_.audioRunning = false;  // stopped: blocks still in flight are dropped
+  ForwardAudioBlock(SOUND_EVENT_DATA, &empty, sizeof empty, &audio_);
+  audio_.StopAudioCapture();  // stopped: blocks still in flight are dropped
   Forward(samples);
-  ctx_.audioRunning = true;
-  int fd = ctx_.audioFd.get();
-  ctx_.audioFd.reset(-1);
+  audio_.BeginForwarding();
+  audio_.CloseSocket();
   Forward(samples);
-  ctx_.audioFd.reset(fd);
   EXPECT_TRUE(Drain(sv_[1]).empty());
 }
 
@@ -143,7 +140,7 @@ TEST_F(ForwardAudioBlockTest, FullSocketDropsWholeBlocksAndKeepsFraming) {
 
 TEST_F(ForwardAudioBlockTest, BlockLargerThanSocketBufferGoesOutWholeOrEndsTheConnection) {
   int small = 4096;
-  ASSERT_EQ(setsockopt(sv_[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ASSERT_EQ(setsockopt(audio_.audioFd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
   std::vector<uint8_t> samples(256 * 1024);
   for (size_t i = 0; i < samples.size(); i++) samples[i] = static_cast<uint8_t>(i >> 8);
 
@@ -182,21 +179,16 @@ TEST_F(ForwardAudioBlockTest, BlockLargerThanSocketBufferGoesOutWholeOrEndsTheCo
 
 TEST_F(ForwardAudioBlockTest, NoWriteReachesAClosedOrReusedDescriptor) {
   // The data thread forwards continuously while the main thread drops the
-  // socket the way the remote routine does (under audioWriteLock) and a new
-  // socket pair immediately takes the freed descriptor number.
+  // socket the way the remote routine does and a new socket pair
+  // immediately takes the freed descriptor number.
   std::atomic<bool> stop{false};
   std::thread data([&] {
     std::vector<uint8_t> samples(256, 3);
     while (!stop.load()) Forward(samples);
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  int oldFd;
-  {
-    std::lock_guard<std::mutex> hold(ctx_.audioWriteLock);
-    oldFd = ctx_.audioFd.get();
-    ctx_.audioFd.reset();
-    ctx_.audioFd.reset(-1);
-  }
+  int oldFd = audio_.audioFd();
+  audio_.CloseSocket();
   int other[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, other), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -219,21 +211,21 @@ TEST_F(ForwardAudioBlockTest, CommandArrivingInPiecesIsServedOnceWholeAndATornOn
   const auto *bytes = reinterpret_cast<const uint8_t *>(&stop);
   const size_t cuts[] = {0, 3, 500, sizeof stop};
   for (int i = 0; i < 3; i++) {
-    EXPECT_TRUE(ctx_.audioRunning.load());
+    EXPECT_TRUE(audio_.running());
     size_t len = cuts[i + 1] - cuts[i];
     ASSERT_EQ(send(sv_[1], bytes + cuts[i], len, 0), static_cast<ssize_t>(len));
-    EXPECT_TRUE(ServeAudioSocket(&ctx_));
+    EXPECT_TRUE(audio_.ServeAudioSocket());
   }
-  EXPECT_FALSE(ctx_.audioRunning.load());  // the stop was served, once whole
-  EXPECT_EQ(ctx_.audioCommandBytes, 0u);
-  EXPECT_TRUE(ServeAudioSocket(&ctx_));  // a wake-up with nothing to read changes nothing
+  EXPECT_FALSE(audio_.running());  // the stop was served, once whole
+  EXPECT_EQ(audio_.partialCommandBytes(), 0u);
+  EXPECT_TRUE(audio_.ServeAudioSocket());  // a wake-up with nothing to read changes nothing
 
   // Half a record, then the parent goes away: the socket is to be dropped.
   ASSERT_EQ(send(sv_[1], bytes, 100, 0), 100);
-  EXPECT_TRUE(ServeAudioSocket(&ctx_));
+  EXPECT_TRUE(audio_.ServeAudioSocket());
   shutdown(sv_[1], SHUT_WR);
-  EXPECT_FALSE(ServeAudioSocket(&ctx_));
-  EXPECT_EQ(ctx_.audioCommandBytes, 0u);
+  EXPECT_FALSE(audio_.ServeAudioSocket());
+  EXPECT_EQ(audio_.partialCommandBytes(), 0u);
 }
 
 }  // namespace

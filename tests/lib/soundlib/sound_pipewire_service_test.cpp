@@ -241,21 +241,21 @@ TEST_F(SoundPipewireServiceTest, PausedStreamResumesAndIsReleasedOnDestroy) {
 
 TEST_F(SoundPipewireServiceTest, AudioStartTwiceAnswersSuccessAndChangesNothing) {
   RemoteContext ctx;
-  ASSERT_EQ(StartAudioCapture(&ctx), CHANNEL_STATUS_SUCCESS);
+  ASSERT_EQ(ctx.audio.StartAudioCapture(), CHANNEL_STATUS_SUCCESS);
   // Forwarding waits for the routine's echo, which sets audioRunning.
-  EXPECT_FALSE(ctx.audioRunning.load());
-  ctx.audioRunning = true;
-  SoundStream *stream = ctx.audioStream;
-  SoundBackend *backend = ctx.audioBackend;
+  EXPECT_FALSE(ctx.audio.running());
+  ctx.audio.BeginForwarding();
+  const SoundStream *stream = ctx.audio.stream();
+  const SoundBackend *backend = ctx.audio.backend();
   ASSERT_NE(stream, nullptr);
-  EXPECT_EQ(StartAudioCapture(&ctx), CHANNEL_STATUS_SUCCESS);
-  EXPECT_EQ(ctx.audioStream, stream);
-  EXPECT_EQ(ctx.audioBackend, backend);
-  StopAudioCapture(&ctx);
-  EXPECT_FALSE(ctx.audioRunning.load());
-  EXPECT_EQ(ctx.audioStream, nullptr);
-  EXPECT_EQ(ctx.audioBackend, nullptr);
-  StopAudioCapture(&ctx);  // not running: nothing
+  EXPECT_EQ(ctx.audio.StartAudioCapture(), CHANNEL_STATUS_SUCCESS);
+  EXPECT_EQ(ctx.audio.stream(), stream);
+  EXPECT_EQ(ctx.audio.backend(), backend);
+  ctx.audio.StopAudioCapture();
+  EXPECT_FALSE(ctx.audio.running());
+  EXPECT_EQ(ctx.audio.stream(), nullptr);
+  EXPECT_EQ(ctx.audio.backend(), nullptr);
+  ctx.audio.StopAudioCapture();  // not running: nothing
 }
 
 class AudioStartWithoutDaemonTest : public SoundPipewireServiceTest {
@@ -274,18 +274,18 @@ TEST_F(AudioStartWithoutDaemonTest, FailsAfterTenAttempts) {
   RemoteContext ctx;
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
-  ctx.audioFd.reset(sv[0]);
-  ASSERT_TRUE(OpenAudioRecoveryTimer(&ctx));
+  ctx.audio.AdoptSocket(UniqueFd(sv[0]));
+  ASSERT_TRUE(ctx.audio.OpenAudioRecoveryTimer());
   ChannelMessage start{};
   start.type = REMOTE_AUDIO_START;
   // Fires of the timer until the echo arrives on the parent's end; -1 when
   // the timer stayed silent while a start was pending.
   auto serveUntilEcho = [&](ChannelMessage *reply) {
     int fires = 0;
-    while (AudioStartPending(&ctx)) {
-      pollfd p{ctx.audioRetryFd.get(), POLLIN, 0};
+    while (ctx.audio.AudioStartPending()) {
+      pollfd p{ctx.audio.audioRetryFd(), POLLIN, 0};
       if (poll(&p, 1, 5000) != 1) return -1;
-      ServeAudioRecovery(&ctx);
+      ctx.audio.ServeAudioRecovery();
       fires++;
     }
     pollfd p{sv[1], POLLIN, 0};
@@ -297,9 +297,9 @@ TEST_F(AudioStartWithoutDaemonTest, FailsAfterTenAttempts) {
 
   ASSERT_EQ(send(sv[1], &start, sizeof start, 0), static_cast<ssize_t>(sizeof start));
   auto t0 = std::chrono::steady_clock::now();
-  ASSERT_TRUE(ServeAudioSocket(&ctx));
+  ASSERT_TRUE(ctx.audio.ServeAudioSocket());
   // The first attempt failed, and the routine is free again: no echo yet.
-  EXPECT_TRUE(AudioStartPending(&ctx));
+  EXPECT_TRUE(ctx.audio.AudioStartPending());
   char byte;
   EXPECT_EQ(recv(sv[1], &byte, 1, MSG_DONTWAIT), -1);
   ChannelMessage reply{};
@@ -308,12 +308,12 @@ TEST_F(AudioStartWithoutDaemonTest, FailsAfterTenAttempts) {
   EXPECT_GT(sec, 4.4);  // nine pauses of 500 ms
   EXPECT_EQ(reply.type, static_cast<uint32_t>(REMOTE_AUDIO_START));
   EXPECT_EQ(reply.status, static_cast<uint32_t>(CHANNEL_STATUS_FAILED));
-  EXPECT_FALSE(ctx.audioRunning.load());
-  EXPECT_EQ(ctx.audioStream, nullptr);
-  EXPECT_EQ(ctx.audioBackend, nullptr);
+  EXPECT_FALSE(ctx.audio.running());
+  EXPECT_EQ(ctx.audio.stream(), nullptr);
+  EXPECT_EQ(ctx.audio.backend(), nullptr);
   EXPECT_EQ(SoundPipewireGetLoaderInfo().loadState, 0);
   itimerspec left{};
-  ASSERT_EQ(timerfd_gettime(ctx.audioRetryFd.get(), &left), 0);
+  ASSERT_EQ(timerfd_gettime(ctx.audio.audioRetryFd(), &left), 0);
   EXPECT_EQ(left.it_value.tv_sec + left.it_value.tv_nsec, 0);
 
   // A stop request ends the attempts: at once before the first, and at the
@@ -323,16 +323,14 @@ TEST_F(AudioStartWithoutDaemonTest, FailsAfterTenAttempts) {
   UniqueFd waker(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
   RemoteContext stopped;
   stopped.agentStopping.RequestStop(waker.get());
-  EXPECT_EQ(StartAudioCapture(&stopped), CHANNEL_STATUS_FAILED);
-  EXPECT_FALSE(AudioStartPending(&stopped));
+  EXPECT_EQ(stopped.audio.StartAudioCapture(), CHANNEL_STATUS_FAILED);
+  EXPECT_FALSE(stopped.audio.AudioStartPending());
   ASSERT_EQ(send(sv[1], &start, sizeof start, 0), static_cast<ssize_t>(sizeof start));
-  ASSERT_TRUE(ServeAudioSocket(&ctx));
-  ASSERT_TRUE(AudioStartPending(&ctx));
+  ASSERT_TRUE(ctx.audio.ServeAudioSocket());
+  ASSERT_TRUE(ctx.audio.AudioStartPending());
   ctx.agentStopping.RequestStop(waker.get());
   EXPECT_EQ(serveUntilEcho(&reply), 1);
   EXPECT_EQ(reply.status, static_cast<uint32_t>(CHANNEL_STATUS_FAILED));
-  ctx.audioRetryFd.reset();
-  close(sv[0]);
   close(sv[1]);
 }
 
