@@ -2,13 +2,11 @@
 
 #include "agent/session_thread.h"
 
-#include <errno.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <cstdint>
 
 #include "agent/remote_context.h"
+#include "base/event_fd.h"
+#include "base/glib_owner.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -22,21 +20,12 @@ void PauseBeforeRetry(SessionBusState *state) {
   state->quitSignal.wait_for(hold, kRetryPause, [state] { return state->stop.load(); });
 }
 
+// The loop is the session thread's own; the state only lends it to a quit
+// from another thread. It is withdrawn before its owner releases it, so a
+// concurrent quit never touches a released loop.
 void PublishLoop(SessionBusState *state, GMainLoop *loop) {
   std::lock_guard<std::mutex> hold(state->mainLoopLock);
   state->mainLoop = loop;
-}
-
-// Clears the published loop before dropping it, so a concurrent quit never
-// touches a released loop.
-void ReleaseLoop(SessionBusState *state) {
-  GMainLoop *loop;
-  {
-    std::lock_guard<std::mutex> hold(state->mainLoopLock);
-    loop = state->mainLoop;
-    state->mainLoop = nullptr;
-  }
-  if (loop != nullptr) g_main_loop_unref(loop);
 }
 
 // A quit that arrives before g_main_loop_run has started is forgotten by
@@ -57,21 +46,19 @@ void OnClosedSignal(GDBusConnection *connection, gboolean remotePeerVanished, GE
 }
 
 // One connected run: subscribe to "closed", run the loop until it is quit.
+// The handler is disconnected and the stop check destroyed (gone already
+// unless the loop was quit before it got to run it) when this returns.
 void ServeConnection(SessionBusState *state, GDBusConnection *connection, GMainLoop *loop) {
-  gulong handler = g_signal_connect(connection, "closed", G_CALLBACK(OnClosedSignal), state);
+  SignalHandler closed(connection,
+                       g_signal_connect(connection, "closed", G_CALLBACK(OnClosedSignal), state));
   Log_Info("Sightwell: Subscribed to DBus 'closed' signal for logout detection\n");
 
-  GSource *stopCheck = g_idle_source_new();
-  g_source_set_priority(stopCheck, G_PRIORITY_HIGH);
-  g_source_set_callback(stopCheck, CheckStopOnce, state, nullptr);
-  g_source_attach(stopCheck, g_main_loop_get_context(loop));
+  AttachedSource stopCheck(g_idle_source_new());
+  g_source_set_priority(stopCheck.get(), G_PRIORITY_HIGH);
+  g_source_set_callback(stopCheck.get(), CheckStopOnce, state, nullptr);
+  g_source_attach(stopCheck.get(), g_main_loop_get_context(loop));
 
   g_main_loop_run(loop);
-
-  // Gone already unless the loop was quit before it got to run it.
-  g_source_destroy(stopCheck);
-  g_source_unref(stopCheck);
-  g_signal_handler_disconnect(connection, handler);
 }
 
 }  // namespace
@@ -90,15 +77,8 @@ void OnSessionBusClosed(GDBusConnection *, gboolean remotePeerVanished, GError *
     Log_Info("Sightwell: Ignoring local DBus close (not a logout)\n");
     return;
   }
-  if (state->logoutFd >= 0) {
-    uint64_t one = 1;
-    ssize_t n;
-    do {
-      n = write(state->logoutFd, &one, sizeof one);
-    } while (n < 0 && errno == EINTR);
-    if (n != static_cast<ssize_t>(sizeof one)) {
-      Log_Warning("Sightwell: Failed to write logout state to logoutFd\n");
-    }
+  if (state->logoutFd >= 0 && SignalEventFd(state->logoutFd) < 0) {
+    Log_Warning("Sightwell: Failed to write logout state to logoutFd\n");
   }
   SessionThreadQuit(state);
 }
@@ -110,28 +90,26 @@ void SessionThread(void *data) {
   while (!state->stop.load()) {
     // The default main context: the shared session connection made below
     // emits its signals there, and this thread is the one that runs it.
-    GMainLoop *loop = g_main_loop_new(nullptr, FALSE);
+    g_autoptr(GMainLoop) loop = g_main_loop_new(nullptr, FALSE);
     PublishLoop(state, loop);
     if (state->stop.load()) {
-      ReleaseLoop(state);
+      PublishLoop(state, nullptr);
       break;
     }
 
-    GError *error = nullptr;
-    GDBusConnection *connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GDBusConnection) connection = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
     // After a logout the bus library hands back the same, closed, shared
     // connection for as long as other threads still hold it: that is no
     // connection either.
     if (connection != nullptr && g_dbus_connection_is_closed(connection)) {
-      g_object_unref(connection);
-      connection = nullptr;
+      g_clear_object(&connection);
       g_set_error_literal(&error, G_IO_ERROR, G_IO_ERROR_CLOSED, "The connection is closed");
     }
     if (connection == nullptr) {
       Log_Error("Sightwell: Failed to connect to session DBus: %s",
                 error != nullptr && error->message != nullptr ? error->message : "(no error message)");
-      g_clear_error(&error);
-      ReleaseLoop(state);
+      PublishLoop(state, nullptr);
       state->connection = nullptr;
       Log_Warning("Session thread: DBus connection failed; retrying in 1 second\n");
       PauseBeforeRetry(state);
@@ -143,8 +121,7 @@ void SessionThread(void *data) {
     Log_Info("Sightwell: DBus connection established, signaling dependent threads");
     ServeConnection(state, connection, loop);
 
-    ReleaseLoop(state);
-    g_object_unref(connection);
+    PublishLoop(state, nullptr);
     state->connection = nullptr;
   }
 }
