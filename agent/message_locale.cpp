@@ -48,14 +48,14 @@ void MessageLanguageForLocale(const char *locale, char *language, unsigned size)
   language[n] = '\0';
 }
 
-char *SetMessageLocale(const char *catalogueName) {
+COwner<char, free> SetMessageLocale(const char *catalogueName) {
   const char *locale = setlocale(LC_MESSAGES, "");
   if (locale == nullptr) locale = setlocale(LC_MESSAGES, nullptr);
   char language[16];
   MessageLanguageForLocale(locale, language, sizeof language);
   Log_Info("LOCALE %s -> %s\n", locale ? locale : "(null)", language);
   Msg_SetLocale(language, catalogueName);
-  char *chosen = Msg_GetLocale();
+  COwner<char, free> chosen(Msg_GetLocale());
   if (strcmp(language, "en") == 0) {
     return chosen;  // the built-in texts are English
   }

@@ -12,6 +12,7 @@
 
 #include "agent/message_locale.h"
 #include "agent/remote_routine.h"
+#include "base/c_owner.h"
 #include "lib/config/preference.h"
 #include "lib/dict/dictionary.h"
 #include "lib/log/log.h"
@@ -32,13 +33,12 @@ namespace {
 
 constexpr const char kAppName[] = "sightwell";
 
-// Start-up options, one per process.
+// Start-up options, one per process, cleared at entry.
 struct StartupOptions {
-  char cardName[7];  // at most 6 characters
-  bool greeterWorkflow;
-  char *messageLocale;  // the message language chosen at start
+  char cardName[7] = {};  // at most 6 characters
+  bool greeterWorkflow = false;
+  COwner<char, free> messageLocale;  // the message language chosen at start
 };
-StartupOptions gOptions;
 
 void OnFatalSignal(int sig) {
   VThread_SetIsInSignal(true);
@@ -100,14 +100,15 @@ void InstallSignalHandlers(void) {
 }
 
 void InitLogFile(void) {
-  Dictionary *params = Dictionary_Create();
-  Dictionary_SetString(params, "sightwell.log.fileName", "log.config");
-  Dictionary_SetString(params, "sightwell", "log.suffix");
-  Dictionary_SetLong(params, 49, "log.keepOld");
+  COwner<Dictionary, Dictionary_Free> params(Dictionary_Create());
+  Dictionary_SetString(params.get(), "sightwell.log.fileName", "log.config");
+  Dictionary_SetString(params.get(), "sightwell", "log.suffix");
+  Dictionary_SetLong(params.get(), 49, "log.keepOld");
   Log_Reset();
   Log_SetProductInfo("Velmora Paloven", SIGHTWELL_VERSION, SIGHTWELL_BUILD_NUMBER, "Release");
-  LogOutput *output = Log_InitWithFile(kAppName, params, Log_ConfigProvider(), false);
-  Dictionary_Free(params);
+  // Needed only while the output is made.
+  LogOutput *output = Log_InitWithFile(kAppName, params.get(), Log_ConfigProvider(), false);
+  params.reset();
   if (output == nullptr) {
     Log_Warning("Unable to proceed without a log file.\n");
     Panic("SightwellMain: Unable to initialize logging.\n");
@@ -118,11 +119,11 @@ void InitLogFile(void) {
 }  // namespace
 
 int SightwellMain(int, char **) {
-  memset(&gOptions, 0, sizeof gOptions);
+  StartupOptions options;
   InstallSignalHandlers();
   VThread_Init(kAppName);
   Log_SetStderrLevel(0, kLogWarning);
-  gOptions.messageLocale = SetMessageLocale("velmora-mks");
+  options.messageLocale = SetMessageLocale("velmora-mks");
   Preference_Init();
   Panic_LoadSettings();
   InitLogFile();
@@ -134,16 +135,13 @@ int SightwellMain(int, char **) {
   }
   // Seven characters or more panic in the string module: the card name
   // names files and a socket, so a cut name would be a different session.
-  Str_Strcpy(gOptions.cardName, card, sizeof gOptions.cardName);
+  Str_Strcpy(options.cardName, card, sizeof options.cardName);
   const char *workflow = getenv("REMOTE_SESSION_WORKFLOW");
-  gOptions.greeterWorkflow = workflow != nullptr && strncasecmp(workflow, "greeter", 7) == 0;
+  options.greeterWorkflow = workflow != nullptr && strncasecmp(workflow, "greeter", 7) == 0;
 
-  int status = 0;
-  if (RemoteRoutine(gOptions.cardName, gOptions.greeterWorkflow) < 0) {
+  if (RemoteRoutine(options.cardName, options.greeterWorkflow) < 0) {
     Log_Warning("SightwellMain: Failed to start Wayland remote routine\n");
-    status = 1;
+    return 1;
   }
-  free(gOptions.messageLocale);
-  gOptions.messageLocale = nullptr;
-  return status;
+  return 0;
 }

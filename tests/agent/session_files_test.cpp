@@ -115,14 +115,12 @@ TEST(MessageLocale, LanguageFromLocaleName) {
 
   // The language chosen is the one the message service then uses.
   setenv("LC_ALL", "C", 1);
-  char *chosen = SetMessageLocale("velmora-mks");
-  char *inService = Msg_GetLocale();
+  COwner<char, free> chosen = SetMessageLocale("velmora-mks");
+  COwner<char, free> inService(Msg_GetLocale());
   ASSERT_NE(inService, nullptr);
-  EXPECT_STREQ(inService, "en");
+  EXPECT_STREQ(inService.get(), "en");
   ASSERT_NE(chosen, nullptr);
-  EXPECT_STREQ(chosen, inService);
-  free(chosen);
-  free(inService);
+  EXPECT_STREQ(chosen.get(), inService.get());
 }
 
 }  // namespace
