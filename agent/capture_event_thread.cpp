@@ -6,7 +6,6 @@
 #include <errno.h>
 #include <sys/epoll.h>
 #include <sys/inotify.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include "agent/channel.h"
 #include "agent/remote_context.h"
 #include "agent/session_thread.h"
+#include "base/sleep.h"
 #include "capture/frame_queue.h"
 #include "capture/screencast_context.h"
 #include "input/input.h"
@@ -25,15 +25,10 @@ namespace {
 
 constexpr int kMaxEvents = 16;
 constexpr int kBusWaitTicks = 30;
+constexpr unsigned kBusWaitTickMs = 100;
 constexpr int kBusWaitLogEvery = 10;
 // One inotify event with a name of up to 255 bytes and its terminator.
 constexpr size_t kInotifyReadSize = sizeof(struct inotify_event) + 256;
-
-void SleepTick(void) {
-  struct timespec ts = {0, 100 * 1000000L};
-  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
-  }
-}
 
 // Reads an eventfd's counter (one unit in semaphore mode). false on an
 // error other than EAGAIN, with errno kept.
@@ -157,7 +152,7 @@ void CaptureEvents::CloseEarly() {
 bool CaptureEvents::WaitForSessionBus() {
   int ticks = 0;
   while (!ctx_.sessionBus.connected.load() && !ctx_.agentStopping.IsSet() && ticks < kBusWaitTicks) {
-    SleepTick();
+    SleepMs(kBusWaitTickMs);
     ticks++;
     if (ticks % kBusWaitLogEvery == 0) {
       Log_Info("SightwellRemote: Still waiting for DBus connection... (%d/%d ticks)", ticks,

@@ -7,22 +7,16 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 
+#include "base/sleep.h"
 #include "lib/misc/unique_fd.h"
 #include "lib/log/log.h"
 
 namespace {
-
-void SleepMs(unsigned ms) {
-  struct timespec ts = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) == -1 && errno == EINTR) {
-  }
-}
 
 void CopyName(char *dst, const char *src, size_t size) {
   // Cut to size - 1 characters; never reads past src's terminator.
