@@ -186,159 +186,224 @@ bool CheckInput(const std::string &eisEvents, const std::vector<InputEvent> &sen
   return !sent.empty() && matched == sent.size() && got.size() == sent.size();
 }
 
-}  // namespace
+// One run of the parent: what it set up, what it sent and how it went.
+struct Run {
+  explicit Run(const Options &options) : o(options), parent(options.card) {}
 
-int main(int argc, char **argv) {
-  if (argc > 1 && strcmp(argv[1], "check") == 0) {
-    return RunCheck(argc - 1, argv + 1);
+  const Options &o;
+  Parent parent;
+  WavWriter wav;
+  AgentProcess agent;
+  uint32_t greeting = 0;  // the agent's first record type, 0 when none came
+  std::vector<InputEvent> sentInput;
+  bool ok = true;
+};
+
+// Listens on the card's socket, writes the session files and starts the
+// agent, as far as the options ask. False after saying why on stderr.
+bool SetUp(Run &run) {
+  const Options &o = run.o;
+  if (!o.out.empty()) {
+    mkdir(o.out.c_str(), 0755);
+    if (o.audio && !run.wav.Open(o.out + "/audio.wav", 48000, 2, 16)) {
+      fprintf(stderr, "sightwell-parent: cannot write %s/audio.wav\n", o.out.c_str());
+      return false;
+    }
+    run.parent.OnAudio([&run](const AudioBlock &b) { run.wav.Append(b.samples); });
   }
+  if (!run.parent.Listen()) {
+    fprintf(stderr, "sightwell-parent: cannot listen on %s: %s\n",
+            run.parent.SocketPath().c_str(), strerror(errno));
+    return false;
+  }
+  if (!o.dbusAddress.empty() &&
+      !run.parent.WriteSessionFiles(o.dbusAddress, o.xdgRuntime,
+                                    static_cast<uid_t>(o.uid >= 0 ? o.uid : getuid()))) {
+    fprintf(stderr, "sightwell-parent: cannot write the session files\n");
+    return false;
+  }
+  if (!o.agent.empty() && StartAgent(o.agent, o.card, o.greeter, {}, &run.agent) != 0) {
+    fprintf(stderr, "sightwell-parent: cannot start the agent\n");
+    return false;
+  }
+  return true;
+}
+
+// Waits for the greeting, then starts capture and audio as asked.
+void StartSession(Run &run) {
+  const Options &o = run.o;
+  run.greeting = run.parent.WaitForControl(10000);
+  printf("greeting: %s\n", run.greeting == REMOTE_INFO_GREETER ? "greeter"
+                           : run.greeting == REMOTE_INFO_USER  ? "user"
+                                                               : "none");
+  if (run.greeting == 0) {
+    run.ok = false;
+  }
+  if (run.ok && !o.connector.empty()) {
+    run.parent.SendCaptureStart(o.connector);
+    auto echo = run.parent.WaitControlRecord(REMOTE_CAPTURE_START, 5000);
+    if (echo && echo->status == CHANNEL_STATUS_SUCCESS) {
+      printf("capture started on %s\n", o.connector.c_str());
+    } else {
+      auto error = run.parent.WaitControlRecord(REMOTE_ERROR, 100);
+      printf("capture start failed: %s (code %d)\n", error ? error->errorText : "no reply",
+             error ? error->errorCode : 0);
+      run.ok = false;
+    }
+  }
+  if (run.ok && o.audio) {
+    if (!run.parent.WaitForAudio(5000)) {
+      printf("audio: no audio connection\n");
+      run.ok = false;
+    } else {
+      run.parent.SendAudioStart();
+      auto reply = run.parent.WaitAudioRecord(REMOTE_AUDIO_START, 10000);
+      printf("audio start: status %u\n", reply ? reply->status : 0);
+      run.ok = run.ok && reply && reply->status == CHANNEL_STATUS_SUCCESS;
+    }
+  }
+}
+
+// The timed part of the run: input goes out in its middle half, evenly
+// spread, and the progress line is refreshed every 250 ms.
+void DriveSession(Run &run, FILE *inputLog) {
+  const Options &o = run.o;
+  auto start = std::chrono::steady_clock::now();
+  auto end = start + std::chrono::milliseconds(static_cast<int64_t>(o.seconds * 1000));
+  int sent = 0;
+  auto nextProgress = start;
+  while (std::chrono::steady_clock::now() < end) {
+    double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    int due = o.inputEvents == 0 ? 0
+              : t < o.seconds * 0.25 ? 0
+              : std::min(o.inputEvents,
+                         static_cast<int>((t - o.seconds * 0.25) / (o.seconds * 0.5) * o.inputEvents));
+    while (sent < due) {
+      SendScriptedInput(run.parent, sent++, inputLog, &run.sentInput);
+    }
+    if (o.progress && std::chrono::steady_clock::now() >= nextProgress) {
+      nextProgress += std::chrono::milliseconds(250);
+      Summary s = run.parent.GetSummary();
+      fprintf(stderr, "\r%5.1fs  frames %llu (%.1f fps)  cursor %llu  audio %.1fs  input %llu  malformed %llu ",
+              t, static_cast<unsigned long long>(s.frames), s.Fps(),
+              static_cast<unsigned long long>(s.cursorUpdates), s.AudioSeconds(),
+              static_cast<unsigned long long>(s.inputEventsSent),
+              static_cast<unsigned long long>(s.malformed));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(o.inputEvents > 0 ? 2 : 100));
+  }
+  while (sent < o.inputEvents) {
+    SendScriptedInput(run.parent, sent++, inputLog, &run.sentInput);
+  }
+  if (o.progress) {
+    fprintf(stderr, "\n");
+  }
+}
+
+// Stops the agent and waits for it; the run fails when nothing that was
+// asked for arrived, something arrived malformed, or the agent failed.
+Summary StopSession(Run &run) {
+  const Options &o = run.o;
+  if (run.greeting != 0) {
+    run.parent.SendStop();
+  }
+  if (run.agent.pid > 0) {
+    if (!WaitOrKillAgent(&run.agent, o.stopTimeoutMs)) {
+      run.ok = false;
+    }
+    run.parent.EndAudio(2000);  // the reader thread appends to the file until then
+  }
+  Summary s = run.parent.GetSummary();
+  if (!o.connector.empty() && s.frames == 0) {
+    run.ok = false;
+  }
+  if (o.audio && s.audioBlocks == 0) {
+    run.ok = false;
+  }
+  if (s.malformed != 0 || (run.agent.pid > 0 && run.agent.status != 0)) {
+    run.ok = false;
+  }
+  run.wav.Close();
+  return s;
+}
+
+// Prints the summary and writes the artefacts; returns the exit status.
+int Report(Run &run, Summary s) {
+  const Options &o = run.o;
+  ReportContent report;
+  report.title = "Sightwell run, card " + o.card;
+  AddReceivedLines(s, &report.lines);
+  if (!o.eisEvents.empty() &&
+      !CheckInput(o.eisEvents, run.sentInput, &report.lines, &report.inputLatencyMs)) {
+    run.ok = false;
+  }
+  char line[160];
+  if (run.agent.pid > 0) {
+    const rusage &usage = run.agent.usage;
+    double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                 static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    report.lines.push_back({"agent exit status", std::to_string(run.agent.status)});
+    snprintf(line, sizeof line, "%.2f s, peak memory: %ld KiB", cpu, usage.ru_maxrss);
+    report.lines.push_back({"agent cpu", line});
+  }
+  report.lines.push_back({"result", run.ok ? "ok" : "FAILED"});
+  fputs(SummaryText(report.lines).c_str(), stdout);
+
+  if (!o.out.empty()) {
+    report.summary = std::move(s);
+    std::string error;
+    if (!WriteArtefacts(o.out, run.parent, o.layout, report, &error)) {
+      fprintf(stderr, "sightwell-parent: %s\n", error.c_str());
+      return 1;
+    }
+  }
+  return run.ok ? 0 : 1;
+}
+
+// The default mode: play the parent for one session of the card.
+int RunSession(int argc, char **argv) {
   Options o;
   if (!ParseOptions(argc, argv, &o)) {
     Usage();
     return 2;
   }
   signal(SIGPIPE, SIG_IGN);
-  Parent parent(o.card);
-  WavWriter wav;
-  if (!o.out.empty()) {
-    mkdir(o.out.c_str(), 0755);
-    if (o.audio && !wav.Open(o.out + "/audio.wav", 48000, 2, 16)) {
-      fprintf(stderr, "sightwell-parent: cannot write %s/audio.wav\n", o.out.c_str());
-      return 1;
-    }
-    parent.OnAudio([&wav](const AudioBlock &b) { wav.Append(b.samples); });
-  }
-  if (!parent.Listen()) {
-    fprintf(stderr, "sightwell-parent: cannot listen on %s: %s\n", parent.SocketPath().c_str(),
-            strerror(errno));
+  Run run(o);
+  if (!SetUp(run)) {
     return 1;
   }
-  if (!o.dbusAddress.empty() &&
-      !parent.WriteSessionFiles(o.dbusAddress, o.xdgRuntime,
-                                static_cast<uid_t>(o.uid >= 0 ? o.uid : getuid()))) {
-    fprintf(stderr, "sightwell-parent: cannot write the session files\n");
-    return 1;
-  }
-  AgentProcess agent;
-  if (!o.agent.empty() && StartAgent(o.agent, o.card, o.greeter, {}, &agent) != 0) {
-    fprintf(stderr, "sightwell-parent: cannot start the agent\n");
-    return 1;
-  }
-  bool ok = true;
-  uint32_t greeting = parent.WaitForControl(10000);
-  printf("greeting: %s\n", greeting == REMOTE_INFO_GREETER ? "greeter"
-                           : greeting == REMOTE_INFO_USER  ? "user"
-                                                           : "none");
-  if (greeting == 0) {
-    ok = false;
-  }
-  if (ok && !o.connector.empty()) {
-    parent.SendCaptureStart(o.connector);
-    auto echo = parent.WaitControlRecord(REMOTE_CAPTURE_START, 5000);
-    if (echo && echo->status == CHANNEL_STATUS_SUCCESS) {
-      printf("capture started on %s\n", o.connector.c_str());
-    } else {
-      auto error = parent.WaitControlRecord(REMOTE_ERROR, 100);
-      printf("capture start failed: %s (code %d)\n", error ? error->errorText : "no reply",
-             error ? error->errorCode : 0);
-      ok = false;
-    }
-  }
-  if (ok && o.audio) {
-    if (!parent.WaitForAudio(5000)) {
-      printf("audio: no audio connection\n");
-      ok = false;
-    } else {
-      parent.SendAudioStart();
-      auto reply = parent.WaitAudioRecord(REMOTE_AUDIO_START, 10000);
-      printf("audio start: status %u\n", reply ? reply->status : 0);
-      ok = ok && reply && reply->status == CHANNEL_STATUS_SUCCESS;
-    }
-  }
+  StartSession(run);
   FILE *inputLog = o.inputLog.empty() ? nullptr : fopen(o.inputLog.c_str(), "w");
-  std::vector<InputEvent> sentInput;
-  sentInput.reserve(static_cast<size_t>(std::max(0, o.inputEvents)));
-  if (ok) {
-    auto start = std::chrono::steady_clock::now();
-    auto end = start + std::chrono::milliseconds(static_cast<int64_t>(o.seconds * 1000));
-    int sent = 0;
-    auto nextProgress = start;
-    while (std::chrono::steady_clock::now() < end) {
-      // Input goes out in the middle half of the run, evenly spread.
-      double t = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-      int due = o.inputEvents == 0 ? 0
-                : t < o.seconds * 0.25 ? 0
-                : std::min(o.inputEvents,
-                           static_cast<int>((t - o.seconds * 0.25) / (o.seconds * 0.5) * o.inputEvents));
-      while (sent < due) {
-        SendScriptedInput(parent, sent++, inputLog, &sentInput);
-      }
-      if (o.progress && std::chrono::steady_clock::now() >= nextProgress) {
-        nextProgress += std::chrono::milliseconds(250);
-        Summary s = parent.GetSummary();
-        fprintf(stderr, "\r%5.1fs  frames %llu (%.1f fps)  cursor %llu  audio %.1fs  input %llu  malformed %llu ",
-                t, static_cast<unsigned long long>(s.frames), s.Fps(),
-                static_cast<unsigned long long>(s.cursorUpdates), s.AudioSeconds(),
-                static_cast<unsigned long long>(s.inputEventsSent),
-                static_cast<unsigned long long>(s.malformed));
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(o.inputEvents > 0 ? 2 : 100));
-    }
-    while (sent < o.inputEvents) {
-      SendScriptedInput(parent, sent++, inputLog, &sentInput);
-    }
-    if (o.progress) {
-      fprintf(stderr, "\n");
-    }
+  run.sentInput.reserve(static_cast<size_t>(std::max(0, o.inputEvents)));
+  if (run.ok) {
+    DriveSession(run, inputLog);
   }
   if (inputLog != nullptr) {
     fclose(inputLog);
   }
-  if (greeting != 0) {
-    parent.SendStop();
-  }
-  if (agent.pid > 0) {
-    if (!WaitOrKillAgent(&agent, o.stopTimeoutMs)) {
-      ok = false;
-    }
-    parent.EndAudio(2000);  // the reader thread appends to the file until then
-  }
-  Summary s = parent.GetSummary();
-  if (!o.connector.empty() && s.frames == 0) {
-    ok = false;
-  }
-  if (o.audio && s.audioBlocks == 0) {
-    ok = false;
-  }
-  if (s.malformed != 0 || (agent.pid > 0 && agent.status != 0)) {
-    ok = false;
-  }
-  wav.Close();
+  Summary s = StopSession(run);
+  return Report(run, std::move(s));
+}
 
-  ReportContent report;
-  report.title = "Sightwell run, card " + o.card;
-  AddReceivedLines(s, &report.lines);
-  if (!o.eisEvents.empty() && !CheckInput(o.eisEvents, sentInput, &report.lines, &report.inputLatencyMs)) {
-    ok = false;
-  }
-  char line[160];
-  if (agent.pid > 0) {
-    double cpu = static_cast<double>(agent.usage.ru_utime.tv_sec + agent.usage.ru_stime.tv_sec) +
-                 static_cast<double>(agent.usage.ru_utime.tv_usec + agent.usage.ru_stime.tv_usec) / 1e6;
-    report.lines.push_back({"agent exit status", std::to_string(agent.status)});
-    snprintf(line, sizeof line, "%.2f s, peak memory: %ld KiB", cpu, agent.usage.ru_maxrss);
-    report.lines.push_back({"agent cpu", line});
-  }
-  report.lines.push_back({"result", ok ? "ok" : "FAILED"});
-  fputs(SummaryText(report.lines).c_str(), stdout);
+// The other modes, chosen by the first argument; anything else is a
+// session run.
+struct Subcommand {
+  const char *name;
+  int (*run)(int argc, char **argv);  // argv[0] is the subcommand's name
+};
+const Subcommand kSubcommands[] = {
+    {"check", RunCheck},
+};
 
-  if (!o.out.empty()) {
-    report.summary = std::move(s);
-    std::string error;
-    if (!WriteArtefacts(o.out, parent, o.layout, report, &error)) {
-      fprintf(stderr, "sightwell-parent: %s\n", error.c_str());
-      return 1;
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc > 1) {
+    for (const Subcommand &sub : kSubcommands) {
+      if (strcmp(argv[1], sub.name) == 0) {
+        return sub.run(argc - 1, argv + 1);
+      }
     }
   }
-  return ok ? 0 : 1;
+  return RunSession(argc, argv);
 }
