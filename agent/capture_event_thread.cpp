@@ -59,11 +59,12 @@ class CaptureEvents {
   void OnCursor();
   bool OnSessionWatcher();
   void ExitSequence();
+  void CloseSessionWatcher();
   void CloseEarly();
 
   RemoteContext &ctx_;
-  int epollFd_ = -1;
-  int watcherFd_ = -1;
+  UniqueFd epollFd_;
+  UniqueFd watcherFd_;  // sessionWatcherFd
   int watchId_ = -1;
   CaptureFrame frame_{};
   CursorUpdate cursor_{};
@@ -73,26 +74,26 @@ bool CaptureEvents::AddToLoop(int fd) {
   struct epoll_event ev = {};
   ev.events = EPOLLIN;
   ev.data.fd = fd;
-  return epoll_ctl(epollFd_, EPOLL_CTL_ADD, fd, &ev) == 0;
+  return epoll_ctl(epollFd_.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
 }
 
 bool CaptureEvents::OpenSessionWatcher() {
-  watcherFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (watcherFd_ < 0) {
+  watcherFd_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!watcherFd_.valid()) {
     Log_Warning("SightwellRemote: Failed to initialize inotify: %s", strerror(errno));
     Log_Error("SightwellRemote: Failed to create session notify watcher for greeter session");
     return false;
   }
   char path[kSocketPathSize];
   snprintf(path, sizeof path, SIGHTWELL_DBUS_ADDRESS_FORMAT, ctx_.cardName);
-  watchId_ = inotify_add_watch(watcherFd_, path, IN_MODIFY | IN_DELETE_SELF);
+  watchId_ = inotify_add_watch(watcherFd_.get(), path, IN_MODIFY | IN_DELETE_SELF);
   if (watchId_ < 0) {
     Log_Warning("SightwellRemote: Failed to add inotify watch for file: %s due to error: %s", path,
                 strerror(errno));
     Log_Error("SightwellRemote: Failed to create session notify watcher for greeter session");
     return false;
   }
-  if (!AddToLoop(watcherFd_)) {
+  if (!AddToLoop(watcherFd_.get())) {
     Log_Error("SightwellRemote: Capture event thread: Failed to add sessionWatcherFd to epoll instance, errno = %d",
               errno);
     return false;
@@ -102,8 +103,8 @@ bool CaptureEvents::OpenSessionWatcher() {
 
 // Steps before the session thread exists; a failure ends the thread at once.
 bool CaptureEvents::SetUp() {
-  epollFd_ = epoll_create1(EPOLL_CLOEXEC);
-  if (epollFd_ < 0) {
+  epollFd_.reset(epoll_create1(EPOLL_CLOEXEC));
+  if (!epollFd_.valid()) {
     Log_Error("SightwellRemote: Capture event thread: epoll_create1 failed, errno = %d", errno);
     return false;
   }
@@ -136,16 +137,16 @@ bool CaptureEvents::SetUp() {
   return true;
 }
 
+void CaptureEvents::CloseSessionWatcher() {
+  if (watcherFd_.valid()) {
+    RemoveSessionWatch(std::move(watcherFd_), watchId_);
+  }
+  watchId_ = -1;
+}
+
 void CaptureEvents::CloseEarly() {
-  if (watcherFd_ >= 0) {
-    RemoveSessionWatch(watcherFd_, watchId_);
-    watcherFd_ = -1;
-    watchId_ = -1;
-  }
-  if (epollFd_ >= 0) {
-    close(epollFd_);
-    epollFd_ = -1;
-  }
+  CloseSessionWatcher();
+  epollFd_.reset();
 }
 
 // true when the bus is ready; false when the thread must wind down.
@@ -267,7 +268,7 @@ void CaptureEvents::OnCursor() {
 // false when the notice could not be sent.
 bool CaptureEvents::OnSessionWatcher() {
   char events[kInotifyReadSize];
-  if (read(watcherFd_, events, sizeof events) < 0 && errno != EAGAIN) {
+  if (read(watcherFd_.get(), events, sizeof events) < 0 && errno != EAGAIN) {
     Log_Error("SightwellRemote: Failed to read from sessionWatcherFd, errno = %d", errno);
   }
   ctx_.logoutNotified.store(true);
@@ -276,16 +277,14 @@ bool CaptureEvents::OnSessionWatcher() {
     return false;
   }
   // The greeter's session ends once: report it once.
-  RemoveSessionWatch(watcherFd_, watchId_);
-  watcherFd_ = -1;
-  watchId_ = -1;
+  CloseSessionWatcher();
   return true;
 }
 
 void CaptureEvents::Serve() {
   struct epoll_event events[kMaxEvents];
   for (;;) {
-    int count = epoll_wait(epollFd_, events, kMaxEvents, -1);
+    int count = epoll_wait(epollFd_.get(), events, kMaxEvents, -1);
     if (count < 0) {
       if (errno == EINTR) continue;
       Log_Error("SightwellRemote: Capture event thread: epoll_wait failed, errno = %d", errno);
@@ -301,7 +300,7 @@ void CaptureEvents::Serve() {
         OnScreen();
       } else if (fd == ctx_.cursorFds.get()) {
         OnCursor();
-      } else if (watcherFd_ >= 0 && fd == watcherFd_) {
+      } else if (watcherFd_.valid() && fd == watcherFd_.get()) {
         if (!OnSessionWatcher()) return;
       } else {
         Log_Warning("SightwellRemote: Received event on unknown fd %d\n", fd);
@@ -310,11 +309,10 @@ void CaptureEvents::Serve() {
   }
 }
 
+// Not the reverse of the start: the epoll set goes first, the session
+// watcher only after the threads have been joined.
 void CaptureEvents::ExitSequence() {
-  if (epollFd_ >= 0) {
-    close(epollFd_);
-    epollFd_ = -1;
-  }
+  epollFd_.reset();
   if (ctx_.inputEventThread != 0) {
     ctx_.agentStopping.RequestStop(ctx_.inputWakerFd.get());
     VThread_DestroyThread(ctx_.inputEventThread);
@@ -333,11 +331,7 @@ void CaptureEvents::ExitSequence() {
   }
   ReleaseCaptureFrame(&frame_);
   ReleaseCursorUpdate(&cursor_);
-  if (watcherFd_ >= 0) {
-    RemoveSessionWatch(watcherFd_, watchId_);
-    watcherFd_ = -1;
-    watchId_ = -1;
-  }
+  CloseSessionWatcher();
   ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
   Log_Info("SightwellRemote: Capture event thread exiting");
 }
@@ -356,11 +350,10 @@ void CaptureEvents::Run() {
 
 }  // namespace
 
-void RemoveSessionWatch(int fd, int wd) {
-  if (wd >= 0 && inotify_rm_watch(fd, wd) != 0) {
+void RemoveSessionWatch(UniqueFd fd, int wd) {
+  if (wd >= 0 && inotify_rm_watch(fd.get(), wd) != 0) {
     Log_Warning("SightwellRemote: Failed to remove inotify watch, error: %s", strerror(errno));
   }
-  if (fd >= 0) close(fd);
 }
 
 void CaptureEventThread(void *data) {
