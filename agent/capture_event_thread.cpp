@@ -14,6 +14,7 @@
 #include "agent/channel.h"
 #include "agent/remote_context.h"
 #include "agent/session_thread.h"
+#include "base/event_fd.h"
 #include "base/sleep.h"
 #include "capture/frame_queue.h"
 #include "capture/screencast_context.h"
@@ -32,14 +33,7 @@ constexpr size_t kInotifyReadSize = sizeof(struct inotify_event) + 256;
 
 // Reads an eventfd's counter (one unit in semaphore mode). false on an
 // error other than EAGAIN, with errno kept.
-bool DrainEventFd(int fd) {
-  uint64_t value;
-  ssize_t n;
-  do {
-    n = read(fd, &value, sizeof value);
-  } while (n < 0 && errno == EINTR);
-  return n >= 0 || errno == EAGAIN;
-}
+bool DrainEventFd(int fd) { return ReadEventFd(fd) == 0 || errno == EAGAIN; }
 
 class CaptureEvents {
  public:
@@ -212,8 +206,7 @@ bool CaptureEvents::StartWorkers() {
 // false when the notice could not be sent (the thread then ends).
 bool CaptureEvents::OnLogout() {
   Log_Info("SightwellRemote: Logout detected in capture event thread\n");
-  uint64_t value;
-  if (read(ctx_.logoutFd.get(), &value, sizeof value) < 0) {
+  if (ReadEventFd(ctx_.logoutFd.get()) < 0) {
     Log_Error("SightwellRemote: Failed to read from logoutFd, errno = %d", errno);
   }
   ctx_.logoutNotified.store(true);
