@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <sys/types.h>
 
-#include "lib/log/log.h"
+#include "lib/sig/log_hook.h"
 
 [[noreturn]] void Panic(const char *fmt, ...) SW_PRINTF(1, 2);
 
