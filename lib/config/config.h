@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "lib/log/log.h"
+#include "lib/sig/log_hook.h"
 
 char *Config_GetString(const char *defaultValue, const char *fmt, ...) SW_PRINTF(2, 3);
 char *Config_GetPathName(const char *defaultValue, const char *fmt, ...) SW_PRINTF(2, 3);

@@ -20,7 +20,7 @@ void DictLog(uint32_t level, const char *fmt, ...) {
   va_start(args, fmt);
   DictLogSink sink = gSink.load(std::memory_order_acquire);
   if (sink == nullptr) {
-    Log_LevelV(level, fmt, args);
+    LogHook_LevelV(level, fmt, args);
   } else {
     char line[4096];
     vsnprintf(line, sizeof line, fmt, args);

@@ -18,7 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lib/log/log.h"
+#include "lib/sig/log_hook.h"
 
 struct Dictionary;
 struct MsgList;
@@ -127,7 +127,7 @@ bool Dictionary_IsModified(const Dictionary *dict) noexcept;
 // Encoding number of the dictionary's text, or -2 while not yet settled.
 int Dictionary_GetEncoding(const Dictionary *dict) noexcept;
 
-// Logs every entry except recorded defaults with Log_Info, one
+// Logs every entry except recorded defaults at info level, one
 // "DICT %25s = ..." line each.
 void Dictionary_Log(Dictionary *dict) noexcept;
 

@@ -122,10 +122,10 @@ char *MXUserNameOrDefault(const char *name, const char *prefix, const void *crea
 }
 
 void MXUserDumpHeader(const MXUserHeader *header) {
-  Log_Warning("\tsignature 0x%X\n", header->signature);
-  Log_Warning("\tname %s\n", header->name);
-  Log_Warning("\trank 0x%X\n", header->rank);
-  Log_Warning("\tserial number %lu\n", static_cast<unsigned long>(header->serialNumber));
+  LogHook_Warning("\tsignature 0x%X\n", header->signature);
+  LogHook_Warning("\tname %s\n", header->name);
+  LogHook_Warning("\trank 0x%X\n", header->rank);
+  LogHook_Warning("\tserial number %lu\n", static_cast<unsigned long>(header->serialNumber));
 }
 
 void MXUserDumpAndPanic(MXUserHeader *header, const char *fmt, ...) {

@@ -10,10 +10,10 @@ namespace {
 
 void MXUserDumpExclLock(MXUserHeader *header) {
   auto *lock = reinterpret_cast<MXUserExclLock *>(header);
-  Log_Warning("%s: Exclusive lock @ %p\n", "MXUserDumpExclLock", static_cast<void *>(lock));
+  LogHook_Warning("%s: Exclusive lock @ %p\n", "MXUserDumpExclLock", static_cast<void *>(lock));
   MXUserDumpHeader(header);
-  Log_Warning("\tlock count %d\n", lock->core.lockCount);
-  Log_Warning("\taddress of owner data %p\n", static_cast<void *>(&lock->core.owner));
+  LogHook_Warning("\tlock count %d\n", lock->core.lockCount);
+  LogHook_Warning("\taddress of owner data %p\n", static_cast<void *>(&lock->core.owner));
 }
 
 MXUserExclLock *CreateExclLock(const char *name, MX_Rank rank, const void *creator) {

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "lib/lock/userlock.h"
-#include "lib/log/log.h"
+#include "lib/sig/log_hook.h"
 
 namespace sw::lock {
 

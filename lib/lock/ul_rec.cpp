@@ -10,14 +10,14 @@ namespace {
 
 void MXUserDumpRecLock(MXUserHeader *header) {
   auto *lock = reinterpret_cast<MXUserRecLock *>(header);
-  Log_Warning("%s: Recursive lock @ %p\n", "MXUserDumpRecLock", static_cast<void *>(lock));
+  LogHook_Warning("%s: Recursive lock @ %p\n", "MXUserDumpRecLock", static_cast<void *>(lock));
   MXUserDumpHeader(header);
-  Log_Warning("\treference count %u\n", lock->refCount.load());
+  LogHook_Warning("\treference count %u\n", lock->refCount.load());
   if (lock->vmmLock == nullptr) {
-    Log_Warning("\tlock count %d\n", lock->core.lockCount);
-    Log_Warning("\taddress of owner data %p\n", static_cast<void *>(&lock->core.owner));
+    LogHook_Warning("\tlock count %d\n", lock->core.lockCount);
+    LogHook_Warning("\taddress of owner data %p\n", static_cast<void *>(&lock->core.owner));
   } else {
-    Log_Warning("\tvmmLock %p\n", lock->vmmLock);
+    LogHook_Warning("\tvmmLock %p\n", lock->vmmLock);
   }
 }
 

@@ -14,10 +14,11 @@ namespace {
 
 void MXUserDumpSemaphore(MXUserHeader *header) {
   auto *sema = reinterpret_cast<MXUserSemaphore *>(header);
-  Log_Warning("%s: semaphore @ %p\n", "MXUserDumpSemaphore", static_cast<void *>(sema));
+  LogHook_Warning("%s: semaphore @ %p\n", "MXUserDumpSemaphore", static_cast<void *>(sema));
   MXUserDumpHeader(header);
-  Log_Warning("\treference count %u\n", sema->activeUserCount.load());
-  Log_Warning("\taddress of native semaphore %p\n", static_cast<void *>(&sema->nativeSemaphore));
+  LogHook_Warning("\treference count %u\n", sema->activeUserCount.load());
+  LogHook_Warning("\taddress of native semaphore %p\n",
+                  static_cast<void *>(&sema->nativeSemaphore));
 }
 
 [[noreturn]] void InternalError(MXUserSemaphore *sema, const char *caller, int err) {

@@ -252,6 +252,18 @@ void Log_LevelV(uint32_t levelArg, const char *fmt, va_list args) {
   }
 }
 
+namespace {
+
+const LogHook facilityHook = {Log_LevelV, Log_DisableThrottling};
+
+// The modules below the facility log through the hook. Installed before any
+// other static initialiser can log (priority 101 is the first one open to
+// programs), so that none of their messages misses the early ring, wherever
+// the program's start-up logs first.
+[[gnu::constructor(101)]] void InstallFacilityHook() { LogHook_Install(&facilityHook); }
+
+}  // namespace
+
 void Log_Level(uint32_t level, const char *fmt, ...) {
   va_list args;
   va_start(args, fmt);

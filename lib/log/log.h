@@ -7,30 +7,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// Levels (the low 5 bits of a level argument). Bits above them, shifted
-// right by 5, carry the module number (0 = no module).
-enum : uint32_t {
-  kLogAudit = 0,
-  kLogPanic = 1,
-  kLogError = 2,
-  kLogWarning = 3,
-  kLogNotice = 4,
-  kLogInfo = 5,
-  kLogVerbose = 6,
-  kLogTrivia = 7,
-  kLogDebug = 8,  // 9..23 are debug1..debug15
-};
+// The levels, the level argument and SW_PRINTF, shared with the modules
+// below the facility that log through its hook.
+#include "lib/sig/log_hook.h"
 
-constexpr uint32_t kLogModuleShift = 5;
-constexpr uint32_t kLogLevelMask = 0x1F;
 constexpr int kLogModuleCount = 314;
-
-// Builds a level argument for a module-tagged message.
-constexpr uint32_t LogModuleLevel(uint32_t module, uint32_t level) {
-  return (module << kLogModuleShift) | (level & kLogLevelMask);
-}
-
-#define SW_PRINTF(fmtIndex, argIndex) __attribute__((format(printf, fmtIndex, argIndex)))
 
 // Message calls. All of them leave the caller's errno unchanged.
 void Log_LevelV(uint32_t level, const char *fmt, va_list args) SW_PRINTF(2, 0);

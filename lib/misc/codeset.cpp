@@ -18,7 +18,6 @@
 #include <strings.h>
 #include <string>
 
-#include "lib/log/log.h"
 #include "lib/misc/codesetIcu.h"
 #include "lib/misc/codesetInt.h"
 #include "lib/sig/panic.h"

@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <mutex>
 
-#include "lib/log/log.h"
 #include "lib/misc/codesetIcu.h"
+#include "lib/sig/log_hook.h"
 
 namespace {
 
@@ -55,7 +55,7 @@ bool TryMajor(int major, IcuApi *api) {
     return false;
   }
   if (!ResolveAll(lib, major, api)) {
-    Log_Warning("CodeSet: %s lacks converter entry points; not used\n", soname);
+    LogHook_Warning("CodeSet: %s lacks converter entry points; not used\n", soname);
     dlclose(lib);
     return false;
   }
@@ -80,7 +80,7 @@ const IcuApi *CodeSetIcuApi(void) {
         return;
       }
     }
-    Log_Info("CodeSet: no ICU common library found; using iconv\n");
+    LogHook_Info("CodeSet: no ICU common library found; using iconv\n");
   });
   return gLoaded;
 }

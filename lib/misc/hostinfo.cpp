@@ -21,8 +21,8 @@
 #include <string>
 #include <string_view>
 
-#include "lib/log/log.h"
 #include "lib/misc/hostinfo_internal.h"
+#include "lib/sig/log_hook.h"
 #include "lib/sig/panic.h"
 
 namespace {
@@ -92,13 +92,13 @@ std::optional<std::string> ReadWholeFile(const std::string &path) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
   if (fd < 0) {
     if (errno != ENOENT && errno != ENOTDIR) {
-      Log_Warning("%s: could not stat file '%s': %d\n", kFn, path.c_str(), errno);
+      LogHook_Warning("%s: could not stat file '%s': %d\n", kFn, path.c_str(), errno);
     }
     return std::nullopt;
   }
   struct stat st;
   if (fstat(fd, &st) != 0) {
-    Log_Warning("%s: could not stat file '%s': %d\n", kFn, path.c_str(), errno);
+    LogHook_Warning("%s: could not stat file '%s': %d\n", kFn, path.c_str(), errno);
     close(fd);
     return std::nullopt;
   }
@@ -114,7 +114,7 @@ std::optional<std::string> ReadWholeFile(const std::string &path) {
       if (errno == EINTR) {
         continue;
       }
-      Log_Warning("%s: could not read file '%s': %d\n", kFn, path.c_str(), errno);
+      LogHook_Warning("%s: could not read file '%s': %d\n", kFn, path.c_str(), errno);
       close(fd);
       return std::nullopt;
     }
@@ -129,7 +129,7 @@ std::optional<std::string> ReadWholeFile(const std::string &path) {
   }
   close(fd);
   if (text.empty()) {
-    Log_Warning("%s: Cannot work with empty file.\n", kFn);
+    LogHook_Warning("%s: Cannot work with empty file.\n", kFn);
     return std::nullopt;
   }
   return text;
@@ -169,16 +169,16 @@ bool HostinfoReadDistroFile(bool osRelease, const std::string &path,
       if (!value.empty() && value.front() == '"') {
         size_t last = value.rfind('"');
         if (last == 0) {
-          Log_Warning("%s: Invalid os-release file.", kFn);
+          LogHook_Warning("%s: Invalid os-release file.", kFn);
           return false;
         }
         value = value.substr(1, last - 1);
       } else if (cutShort) {
-        Log_Warning("%s: os-release file line too long.", kFn);
+        LogHook_Warning("%s: os-release file line too long.", kFn);
         return false;
       }
       if (value.size() >= kHostinfoFieldSize) {
-        Log_Warning("%s: Unexpectedly long data encountered; truncated.", kFn);
+        LogHook_Warning("%s: Unexpectedly long data encountered; truncated.", kFn);
         value = value.substr(0, kHostinfoFieldSize - 1);
       }
       if (!data.found[k]) {
@@ -217,7 +217,7 @@ bool HostinfoReadDistroFile(bool osRelease, const std::string &path,
 std::optional<std::string> HostinfoGetCmdOutput(const std::string &cmd) {
   FILE *stream = popen(cmd.c_str(), "re");
   if (stream == nullptr) {
-    Log_Info("Unable to get output of command \"%s\"\n", cmd.c_str());
+    LogHook_Info("Unable to get output of command \"%s\"\n", cmd.c_str());
     return std::nullopt;
   }
   std::string out;
@@ -501,7 +501,7 @@ bool HostinfoDetailedDescription(const HostinfoOSResult &result, char *out, size
     }
     std::string item = std::string(kFieldNames[f]) + "='" + escaped + "'";
     if (item.size() >= kHostinfoFieldSize || desc.size() + 1 + item.size() >= outSize) {
-      Log_Warning("%s: Error: detailed data field too large\n", "HostinfoOSDetailedData");
+      LogHook_Warning("%s: Error: detailed data field too large\n", "HostinfoOSDetailedData");
       out[0] = '\0';
       return false;
     }
@@ -519,7 +519,7 @@ bool HostinfoOSData(const std::string &root, const struct utsname *uts, Hostinfo
   struct utsname own;
   if (uts == nullptr) {
     if (uname(&own) < 0) {
-      Log_Warning("%s: uname failed %d\n", "HostinfoOSData", errno);
+      LogHook_Warning("%s: uname failed %d\n", "HostinfoOSData", errno);
       return false;
     }
     uts = &own;
@@ -599,7 +599,7 @@ bool HostinfoOSData(const std::string &root, const struct utsname *uts, Hostinfo
     shortName += "-64";
   }
   if (fullName.size() >= kHostinfoFullNameSize || shortName.size() >= kHostinfoShortNameSize) {
-    Log_Warning("%s: Error: buffer too small\n", "HostinfoLinux");
+    LogHook_Warning("%s: Error: buffer too small\n", "HostinfoLinux");
     memset(result, 0, sizeof *result);
     return false;
   }

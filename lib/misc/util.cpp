@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/log/log.h"
+#include "lib/sig/log_hook.h"
 
 namespace {
 
@@ -124,7 +124,7 @@ char *Util_ExpandString(const char *fileName) {
     } else if (name == "USER") {
       out += UserName();
     } else {
-      Log_Warning("Environment variable '%s' not defined in '%s'.\n", name.c_str(), fileName);
+      LogHook_Warning("Environment variable '%s' not defined in '%s'.\n", name.c_str(), fileName);
     }
     pos = end;
   }

@@ -32,7 +32,7 @@ void SW_PRINTF(1, 2) BacktraceLine(const char *fmt, ...) {
     line[len] = '\n';
     line[len + 1] = '\0';
   }
-  Log_Info("%s", line);
+  LogHook_Info("%s", line);
 }
 
 // Frame filter shared by both walks: frames below the walk's own start

@@ -32,7 +32,7 @@ constexpr int kQuietPolls = 10;
   sigemptyset(&action.sa_mask);
   if (sigaction(SIGABRT, &action, nullptr) != 0) {
     int err = errno;
-    Log_Warning("SIG sigaction failed on signal %d: %s\n", SIGABRT, strerror(err));
+    LogHook_Warning("SIG sigaction failed on signal %d: %s\n", SIGABRT, strerror(err));
     NOT_IMPLEMENTED();
   }
   sigset_t abrt;
@@ -49,10 +49,10 @@ pid_t WaitForCopy(pid_t child) {
     pid_t r = waitpid(child, &status, WNOHANG);
     if (r == child) {
       if (!WIFSIGNALED(status) || !WCOREDUMP(status)) {
-        Log_Warning("Child process %d failed to dump core (status %#x).\n", child, status);
+        LogHook_Warning("Child process %d failed to dump core (status %#x).\n", child, status);
         return -1;
       }
-      Log_Warning("Core dumped.\n");
+      LogHook_Warning("Core dumped.\n");
       return child;
     }
     if (r < 0) {
@@ -60,21 +60,21 @@ pid_t WaitForCopy(pid_t child) {
         continue;
       }
       int err = errno;
-      Log_Warning("Failed to wait for child process %d: %s.\n", child, strerror(err));
+      LogHook_Warning("Failed to wait for child process %d: %s.\n", child, strerror(err));
       return -1;
     }
     if (r != 0) {
-      Log_Warning("Wait for child process %d returned %d.\n", child, r);
+      LogHook_Warning("Wait for child process %d returned %d.\n", child, r);
       return -1;
     }
     if (poll >= kQuietPolls) {
-      Log_Warning("Waiting (waitpid returned %d, status: %#x) for child process %d to dump "
-                  "core...\n",
-                  r, status, child);
+      LogHook_Warning(
+          "Waiting (waitpid returned %d, status: %#x) for child process %d to dump core...\n",
+          r, status, child);
     }
     sleep(1);
   }
-  Log_Warning("Timed out waiting for child process %d.\n", child);
+  LogHook_Warning("Timed out waiting for child process %d.\n", child);
   return -1;
 }
 
@@ -84,19 +84,19 @@ pid_t Sig_CoreDump(void) {
   struct rlimit limit {};
   if (getrlimit(RLIMIT_CORE, &limit) == 0) {
     if (limit.rlim_cur == 0) {
-      Log_Warning("\nThe core dump limit is set to ZERO; no core dump should be expected\n");
+      LogHook_Warning("\nThe core dump limit is set to ZERO; no core dump should be expected\n");
       return -1;
     }
     if (limit.rlim_cur == RLIM_INFINITY) {
-      Log_Warning("\nAttempting a core dump using %s size limit\n", "an unlimited");
+      LogHook_Warning("\nAttempting a core dump using %s size limit\n", "an unlimited");
     } else {
       char size[64];
       snprintf(size, sizeof size, "a %lu KB", static_cast<unsigned long>(limit.rlim_cur / 1024));
-      Log_Warning("\nAttempting a core dump using %s size limit\n", size);
+      LogHook_Warning("\nAttempting a core dump using %s size limit\n", size);
     }
   } else {
     int err = errno;
-    Log_Warning("\nAttempting a core dump using an unknown size limit: %s\n", strerror(err));
+    LogHook_Warning("\nAttempting a core dump using an unknown size limit: %s\n", strerror(err));
   }
 
   // A profiling tick in the copy would interrupt its abort.
@@ -106,7 +106,7 @@ pid_t Sig_CoreDump(void) {
   sigaddset(&prof, SIGPROF);
   int err = pthread_sigmask(SIG_BLOCK, &prof, &saved);
   if (err != 0) {
-    Log_Warning("SIG pthread_sigmask failed: %s\n", strerror(err));
+    LogHook_Warning("SIG pthread_sigmask failed: %s\n", strerror(err));
     NOT_IMPLEMENTED();
   }
   // A plain fork through clone: no fork handlers run, so nothing in this
@@ -118,7 +118,7 @@ pid_t Sig_CoreDump(void) {
   }
   pthread_sigmask(SIG_SETMASK, &saved, nullptr);
   if (child < 0) {
-    Log_Warning("Fork failed: %s\n", strerror(forkErr));
+    LogHook_Warning("Fork failed: %s\n", strerror(forkErr));
     return -1;
   }
   return WaitForCopy(static_cast<pid_t>(child));

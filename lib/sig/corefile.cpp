@@ -93,7 +93,7 @@ char *SigGetCoreFileName(pid_t pid) {
   }
   TrimLineEnd(&pattern);
   if (!pattern.empty() && pattern[0] == '|') {
-    Log_Info("Core dump pipes to process %s, core file unreliable\n", pattern.c_str() + 1);
+    LogHook_Info("Core dump pipes to process %s, core file unreliable\n", pattern.c_str() + 1);
     pattern = "core";
   }
 

@@ -50,15 +50,15 @@ void Panic(const char *fmt, ...) {
     // A panic while panicking (possibly on another thread): the first one
     // owns the orderly path; this one leaves at once.
     if (previous == 1) {
-      Log_Level(kLogPanic, "PANIC: %s", message);
-      Log_Level(kLogPanic, "Panic loop\n");
+      LogHook_Level(kLogPanic, "PANIC: %s", message);
+      LogHook_Level(kLogPanic, "Panic loop\n");
     }
     WriteStderr("Panic loop\n");
     _exit(1);
   }
 
-  Log_DisableThrottling();
-  Log_Level(kLogPanic, "PANIC: %s", message);
+  LogHook_DisableThrottling();
+  LogHook_Level(kLogPanic, "PANIC: %s", message);
   Backtrace(0);
 
   if (coreDumpOnPanic.load()) {
@@ -67,10 +67,10 @@ void Panic(const char *fmt, ...) {
     // the name of a failed dump could match an unrelated old core.
     char *coreFile = child > 0 ? SigGetCoreFileName(child) : nullptr;
     if (coreFile != nullptr) {
-      Log_Warning("A core file is available in \"%s\"\n", coreFile);
+      LogHook_Warning("A core file is available in \"%s\"\n", coreFile);
       free(coreFile);
     } else {
-      Log_Info("%s: SigGetCoreFileName failure", "Sig_CoreDump");
+      LogHook_Info("%s: SigGetCoreFileName failure", "Sig_CoreDump");
     }
   }
 
@@ -85,6 +85,6 @@ void Panic(const char *fmt, ...) {
     }
   }
 
-  Log_Info("Exiting\n");
+  LogHook_Info("Exiting\n");
   _exit(255);
 }

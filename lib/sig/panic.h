@@ -5,15 +5,15 @@
 #include <cstddef>
 #include <sys/types.h>
 
-#include "lib/log/log.h"
+#include "lib/sig/log_hook.h"
 
 [[noreturn]] void Panic(const char *fmt, ...) SW_PRINTF(1, 2);
 
-// Panic settings, read from the preferences at start-up
-// ("coreDumpOnPanic", "panic.loopOnPanic").
+// Panic settings. The start-up reads them from the preferences
+// ("coreDumpOnPanic", "panic.loopOnPanic") with Panic_LoadSettings of
+// lib/config/preference.h, which sets them here.
 void Panic_SetCoreDumpOnPanic(bool on);
 void Panic_SetLoopOnPanic(bool on);
-void Panic_LoadSettings(void);  // reads both preferences
 
 // Writes the calling thread's stack to the log at info level (bugNr 0 =
 // none).

@@ -5,7 +5,7 @@
 #include <cstdarg>
 #include <cstddef>
 
-#include "lib/log/log.h"
+#include "lib/sig/log_hook.h"
 
 // Copies src into dst of size bytes; panics when src does not fit.
 char *Str_Strcpy(char *dst, const char *src, size_t size);

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "lib/lock/userlock.h"
-#include "lib/log/log.h"
+#include "lib/sig/log_hook.h"
 #include "lib/thread/vthread_int.h"
 #include "lib/user/msg.h"
 
@@ -49,7 +49,7 @@ void ApplyPriority(void) {
   param.sched_priority = priority;
   int err = pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
   if (err != 0) {
-    Log_Info("VTHREAD pthread_setschedparam failed: %s\n", strerror(err));
+    LogHook_Info("VTHREAD pthread_setschedparam failed: %s\n", strerror(err));
   }
 }
 
@@ -117,7 +117,7 @@ bool VThreadCreate(VThreadStartRoutine start, void *data, const char *name, size
   if (size != 0) {
     int err = pthread_attr_setstacksize(&attr, size);
     if (err != 0) {
-      Log_Warning("Could not set child thread stack size to %zu: %s\n", size, strerror(err));
+      LogHook_Warning("Could not set child thread stack size to %zu: %s\n", size, strerror(err));
     }
   }
 

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "lib/lock/userlock.h"
-#include "lib/log/log.h"
+#include "lib/sig/log_hook.h"
 #include "lib/sig/panic.h"
 #include "lib/thread/vthread_int.h"
 #include "lib/user/msg.h"
@@ -86,8 +86,8 @@ void VThreadRegister(VThreadStartRoutine start) {
     pthread_attr_destroy(&attr);
   }
 
-  Log_Info("VTHREAD %ld \"%s\" tid %d\n", static_cast<long>(record->id), record->name,
-           static_cast<int>(VThread_CurKernelTid()));
+  LogHook_Info("VTHREAD %ld \"%s\" tid %d\n", static_cast<long>(record->id), record->name,
+               static_cast<int>(VThread_CurKernelTid()));
 
   MXUserRecGuard hold(HashLock());
   VThreadRecord **link = Find(record->id);
@@ -186,13 +186,13 @@ bool VThread_DestroyThreadWithin(VThreadID threadId, unsigned timeoutMs) {
 
 void VThread_DumpActive(void) {
   MXUserRecGuard hold(HashLock());
-  Log_Info("VTHREAD begin active threads\n");
+  LogHook_Info("VTHREAD begin active threads\n");
   for (VThreadRecord *bucket : registry.buckets) {
     for (VThreadRecord *r = bucket; r != nullptr; r = r->next) {
-      Log_Info("VTHREAD   name=%s VThreadID=%lu\n", r->name, static_cast<unsigned long>(r->id));
+      LogHook_Info("VTHREAD   name=%s VThreadID=%lu\n", r->name, static_cast<unsigned long>(r->id));
     }
   }
-  Log_Info("VTHREAD end active threads\n");
+  LogHook_Info("VTHREAD end active threads\n");
 }
 
 size_t VThread_ActiveCount(void) {

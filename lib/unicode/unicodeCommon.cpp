@@ -6,7 +6,6 @@
 #include <cstring>
 #include <string>
 
-#include "lib/log/log.h"
 #include "lib/misc/codeset.h"
 #include "lib/sig/panic.h"
 #include "lib/unicode/unicode.h"

@@ -11,8 +11,8 @@
 #include <memory>
 #include <string_view>
 
-#include "lib/log/log.h"
 #include "lib/misc/codeset.h"
+#include "lib/sig/log_hook.h"
 #include "lib/sig/panic.h"
 #include "lib/unicode/unicode.h"
 #include "lib/unicode/unicodeInt.h"
@@ -151,7 +151,8 @@ int UnicodeIANALookup(const char *name) {
     row = LookupLoose(name);
   }
   if (row < 0) {
-    Log_Warning("%s: Did not find an IANA match for encoding \"%s\"\n", "UnicodeIANALookup", name);
+    LogHook_Warning("%s: Did not find an IANA match for encoding \"%s\"\n", "UnicodeIANALookup",
+                    name);
     return -1;
   }
   CacheAdd(name, row);
@@ -194,7 +195,7 @@ const char *Unicode_EncodingEnumToName(StringEncoding encoding) {
   encoding = Unicode_ResolveEncoding(encoding);
   int row = UnicodeRowOfEncoding(encoding);
   if (row < 0) {
-    Log_Error("%s: Unknown encoding %d.\n", "Unicode_EncodingEnumToName", encoding);
+    LogHook_Level(kLogError, "%s: Unknown encoding %d.\n", "Unicode_EncodingEnumToName", encoding);
     NOT_REACHED();
   }
   return kEncodingTable[row].names[kEncodingTable[row].preferredMime];

@@ -110,7 +110,7 @@ void MsgList_Log(const MsgList *list) {
   for (; list != nullptr; list = list->next) {
     size_t len = strlen(list->text);
     bool hasNewline = len > 0 && list->text[len - 1] == '\n';
-    Log_Info("[%s] %s%s", list->id, list->text, hasNewline ? "" : "\n");
+    LogHook_Info("[%s] %s%s", list->id, list->text, hasNewline ? "" : "\n");
   }
 }
 

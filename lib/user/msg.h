@@ -7,8 +7,9 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 
-#include "lib/log/log.h"
+#include "lib/sig/log_hook.h"
 
 struct MsgList {
   MsgList *next;
@@ -25,7 +26,7 @@ void MsgList_AppendStr(MsgList **list, const char *id, const char *text);
 // Appends (moves) every message of *from to the end of *to; *from is empty
 // afterwards.
 void MsgList_AppendList(MsgList **to, MsgList **from);
-// Logs each message with Log_Info as "[%s] %s%s" (id, text, newline when
+// Logs each message at info level as "[%s] %s%s" (id, text, newline when
 // the text lacks one).
 void MsgList_Log(const MsgList *list);
 size_t MsgList_Count(const MsgList *list);

@@ -121,6 +121,19 @@ TEST_F(LogFacility, EarlyMessagesAreQueuedUntilTheFirstOutput) {
             std::string(before.dateTime) + before.milliSec);
 }
 
+// Locks, threads, panic and the other modules below the facility log
+// through its hook (lib/sig/log_hook.h). The facility takes the hook before
+// main, so their lines, even those logged before any output exists, are
+// queued for the log file like its own, not lost to standard error.
+TEST_F(LogFacility, ModulesBelowTheFacilityLogThroughIt) {
+  errno = EBADF;
+  LogHook_Warning("lock dump %d\n", 1);
+  LogHook_Level(kLogVerbose, "verbose is dropped\n");
+  EXPECT_EQ(errno, EBADF);
+  TestOutput *t = AddFileOutput();
+  EXPECT_EQ(t->Prefixed(), std::vector<std::string>{"Wa(03) lock dump 1\n"});
+}
+
 TEST_F(LogFacility, FullEarlyRingDropsTheOldestFirst) {
   constexpr int kCount = 2000;  // about 2000 * 160 bytes, well over 64 KiB
   for (int i = 0; i < kCount; i++) {

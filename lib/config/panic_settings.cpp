@@ -1,6 +1,7 @@
-// Reads the panic settings from the preferences. Kept apart from Panic so
-// that programs which never load preferences do not pull in the store.
+// Reads the panic settings from the preferences and hands them down to the
+// panic code, which sits below the store and so cannot read them itself.
 #include "lib/config/config.h"
+#include "lib/config/preference.h"
 #include "lib/sig/panic.h"
 
 void Panic_LoadSettings(void) {
