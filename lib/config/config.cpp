@@ -88,60 +88,28 @@ char *Config_GetPathName(const char *defaultValue, const char *fmt, ...) {
   return expanded;
 }
 
-bool Config_GetBool(bool defaultValue, const char *fmt, ...) {
-  char key[kKeyMax];
-  va_list args;
-  va_start(args, fmt);
-  FormatKey(key, fmt, args);
-  va_end(args);
-  DictValue def;
-  def.b = defaultValue;
-  return PreferenceGet(DICT_BOOL, def, key, nullptr).b;
-}
+// The typed getters other than text: the key is formatted, the default
+// given as the member of a DictValue, and the same member of the answer
+// returned.
+#define CONFIG_GETTER(fnName, valueType, dictType, member)      \
+  valueType fnName(valueType defaultValue, const char *fmt, ...) { \
+    char key[kKeyMax];                                          \
+    va_list args;                                               \
+    va_start(args, fmt);                                        \
+    FormatKey(key, fmt, args);                                  \
+    va_end(args);                                               \
+    DictValue def;                                              \
+    def.member = defaultValue;                                  \
+    return PreferenceGet(dictType, def, key, nullptr).member;   \
+  }
 
-int32_t Config_GetLong(int32_t defaultValue, const char *fmt, ...) {
-  char key[kKeyMax];
-  va_list args;
-  va_start(args, fmt);
-  FormatKey(key, fmt, args);
-  va_end(args);
-  DictValue def;
-  def.l = defaultValue;
-  return PreferenceGet(DICT_LONG, def, key, nullptr).l;
-}
+CONFIG_GETTER(Config_GetBool, bool, DICT_BOOL, b)
+CONFIG_GETTER(Config_GetLong, int32_t, DICT_LONG, l)
+CONFIG_GETTER(Config_GetTriState, int, DICT_TRISTATE, l)
+CONFIG_GETTER(Config_GetInt64, int64_t, DICT_INT64, i64)
+CONFIG_GETTER(Config_GetDouble, double, DICT_DOUBLE, d)
 
-int Config_GetTriState(int defaultValue, const char *fmt, ...) {
-  char key[kKeyMax];
-  va_list args;
-  va_start(args, fmt);
-  FormatKey(key, fmt, args);
-  va_end(args);
-  DictValue def;
-  def.l = defaultValue;
-  return PreferenceGet(DICT_TRISTATE, def, key, nullptr).l;
-}
-
-int64_t Config_GetInt64(int64_t defaultValue, const char *fmt, ...) {
-  char key[kKeyMax];
-  va_list args;
-  va_start(args, fmt);
-  FormatKey(key, fmt, args);
-  va_end(args);
-  DictValue def;
-  def.i64 = defaultValue;
-  return PreferenceGet(DICT_INT64, def, key, nullptr).i64;
-}
-
-double Config_GetDouble(double defaultValue, const char *fmt, ...) {
-  char key[kKeyMax];
-  va_list args;
-  va_start(args, fmt);
-  FormatKey(key, fmt, args);
-  va_end(args);
-  DictValue def;
-  def.d = defaultValue;
-  return PreferenceGet(DICT_DOUBLE, def, key, nullptr).d;
-}
+#undef CONFIG_GETTER
 
 bool Config_NotSet(const char *fmt, ...) {
   char key[kKeyMax];

@@ -299,66 +299,27 @@ DictValue GetFormatted(Dictionary *dict, DictType type, const DictValue &def, co
 
 }  // namespace
 
-const char *Dictionary_GetString(Dictionary *dict, const char *defaultValue, const char *fmt,
-                                 ...) noexcept {
-  DictValue def;
-  def.str = defaultValue;
-  va_list args;
-  va_start(args, fmt);
-  DictValue v = GetFormatted(dict, DICT_STRING, def, fmt, args);
-  va_end(args);
-  return v.str;
-}
+// The typed getters: the name is formatted, the default given as the
+// member of a DictValue, and the same member of the answer returned.
+#define DICT_GETTER(fnName, valueType, dictType, member)                                      \
+  valueType fnName(Dictionary *dict, valueType defaultValue, const char *fmt, ...) noexcept { \
+    DictValue def;                                                                          \
+    def.member = defaultValue;                                                              \
+    va_list args;                                                                           \
+    va_start(args, fmt);                                                                    \
+    DictValue v = GetFormatted(dict, dictType, def, fmt, args);                             \
+    va_end(args);                                                                           \
+    return v.member;                                                                        \
+  }
 
-bool Dictionary_GetBool(Dictionary *dict, bool defaultValue, const char *fmt, ...) noexcept {
-  DictValue def;
-  def.b = defaultValue;
-  va_list args;
-  va_start(args, fmt);
-  DictValue v = GetFormatted(dict, DICT_BOOL, def, fmt, args);
-  va_end(args);
-  return v.b;
-}
+DICT_GETTER(Dictionary_GetString, const char *, DICT_STRING, str)
+DICT_GETTER(Dictionary_GetBool, bool, DICT_BOOL, b)
+DICT_GETTER(Dictionary_GetLong, int32_t, DICT_LONG, l)
+DICT_GETTER(Dictionary_GetTriState, int, DICT_TRISTATE, l)
+DICT_GETTER(Dictionary_GetInt64, int64_t, DICT_INT64, i64)
+DICT_GETTER(Dictionary_GetDouble, double, DICT_DOUBLE, d)
 
-int32_t Dictionary_GetLong(Dictionary *dict, int32_t defaultValue, const char *fmt, ...) noexcept {
-  DictValue def;
-  def.l = defaultValue;
-  va_list args;
-  va_start(args, fmt);
-  DictValue v = GetFormatted(dict, DICT_LONG, def, fmt, args);
-  va_end(args);
-  return v.l;
-}
-
-int Dictionary_GetTriState(Dictionary *dict, int defaultValue, const char *fmt, ...) noexcept {
-  DictValue def;
-  def.l = defaultValue;
-  va_list args;
-  va_start(args, fmt);
-  DictValue v = GetFormatted(dict, DICT_TRISTATE, def, fmt, args);
-  va_end(args);
-  return v.l;
-}
-
-int64_t Dictionary_GetInt64(Dictionary *dict, int64_t defaultValue, const char *fmt, ...) noexcept {
-  DictValue def;
-  def.i64 = defaultValue;
-  va_list args;
-  va_start(args, fmt);
-  DictValue v = GetFormatted(dict, DICT_INT64, def, fmt, args);
-  va_end(args);
-  return v.i64;
-}
-
-double Dictionary_GetDouble(Dictionary *dict, double defaultValue, const char *fmt, ...) noexcept {
-  DictValue def;
-  def.d = defaultValue;
-  va_list args;
-  va_start(args, fmt);
-  DictValue v = GetFormatted(dict, DICT_DOUBLE, def, fmt, args);
-  va_end(args);
-  return v.d;
-}
+#undef DICT_GETTER
 
 bool Dictionary_GetBoolNoRecord(Dictionary *dict, bool defaultValue, const char *fmt, ...) noexcept {
   char name[kDictNameMax];

@@ -12,7 +12,7 @@
 #include "lib/soundlib/sound_pipewire_api.h"
 
 struct PipewireSoundBackend : SoundBackend {
-  PipewireAudioApi *api = nullptr;
+  PipeWireAudioApi *api = nullptr;
   char *deviceName = nullptr;  // private copy; null when none was given
   bool ownsInit = false;       // this back end called pw_init
 };
@@ -45,7 +45,7 @@ SoundBackend *SoundLib_CreatePipewireBackend(const char *deviceName);
 bool SoundPipewireFillAudioInfo(const SoundStreamParams &params, spa_audio_info_raw *info);
 // Sets the stream properties of params' mode on props. False when the mode
 // is unknown or a property cannot be set (props is then freed).
-bool SoundPipewireApplyProperties(const PipewireAudioApi *api, pw_properties *props,
+bool SoundPipewireApplyProperties(const PipeWireAudioApi *api, pw_properties *props,
                                   const SoundStreamParams &params, const char *deviceName);
 bool SoundPipewireConnectStream(PipewireSoundStream *s);
 void SoundPipewireTeardown(PipewireSoundStream *s);

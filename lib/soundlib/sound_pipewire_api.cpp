@@ -30,7 +30,7 @@ std::atomic<uint32_t> refCount{0};
 std::atomic<bool> lastLoadFailed{false};
 // Written only by the loading or the last unloading thread; published to
 // joiners by the release store of refCount.
-std::atomic<PipewireAudioApi *> sharedApi{nullptr};
+std::atomic<PipeWireAudioApi *> sharedApi{nullptr};
 
 constexpr const char *kLibraryNames[] = {"libpipewire-0.3.so", "libpipewire-0.3.so.0"};
 constexpr int kDlopenFlags = RTLD_NOW | RTLD_GLOBAL;
@@ -48,7 +48,7 @@ bool JoinLoaded() {
   return false;
 }
 
-bool ResolveAll(PipewireAudioApi *api) {
+bool ResolveAll(PipeWireAudioApi *api) {
 #define SW_RESOLVE(sym)                                                              \
   {                                                                                  \
     dlerror();                                                                       \
@@ -68,7 +68,7 @@ bool ResolveAll(PipewireAudioApi *api) {
 
 // Closes the library, frees the table and lets the next user load afresh.
 // Called by the last user, or by the loading thread when its load failed.
-void ReleaseTable(PipewireAudioApi *api) {
+void ReleaseTable(PipeWireAudioApi *api) {
   if (api->handle != nullptr && dlclose(api->handle) != 0) {
     const char *err = dlerror();
     Log_Warning("SOUNDPIPEWIRE: %s: Failed to close PipeWire library: %s\n", "SoundUnloadPipewire",
@@ -81,7 +81,7 @@ void ReleaseTable(PipewireAudioApi *api) {
 
 }  // namespace
 
-PipewireAudioApi *SoundLoadPipewire(void) {
+PipeWireAudioApi *SoundLoadPipewire(void) {
   for (;;) {
     int state = loadState.load(std::memory_order_acquire);
     if (state == kLoaded) {
@@ -109,7 +109,7 @@ PipewireAudioApi *SoundLoadPipewire(void) {
     }
   }
 
-  PipewireAudioApi *api = new (std::nothrow) PipewireAudioApi{};
+  PipeWireAudioApi *api = new (std::nothrow) PipeWireAudioApi{};
   if (api == nullptr) {
     Panic_MemAllocFailure(__FILE__, __LINE__);
   }
@@ -139,7 +139,7 @@ PipewireAudioApi *SoundLoadPipewire(void) {
   return api;
 }
 
-void SoundUnloadPipewire(PipewireAudioApi *api) {
+void SoundUnloadPipewire(PipeWireAudioApi *api) {
   if (api == nullptr) {
     return;
   }
@@ -153,7 +153,7 @@ SoundPipewireLoaderInfo SoundPipewireGetLoaderInfo(void) {
   SoundPipewireLoaderInfo info{};
   info.loadState = loadState.load(std::memory_order_acquire);
   info.refCount = refCount.load(std::memory_order_acquire);
-  PipewireAudioApi *api = info.loadState == kLoaded ? sharedApi.load(std::memory_order_acquire)
+  PipeWireAudioApi *api = info.loadState == kLoaded ? sharedApi.load(std::memory_order_acquire)
                                                      : nullptr;
   info.handle = api != nullptr ? api->handle : nullptr;
   return info;

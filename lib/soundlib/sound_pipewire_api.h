@@ -39,7 +39,7 @@
   X(pw_stream_set_active)                \
   X(pw_stream_state_as_string)
 
-struct PipewireAudioApi {
+struct PipeWireAudioApi {
   void *handle = nullptr;
 #define SW_PIPEWIRE_AUDIO_API_MEMBER(sym) decltype(&::sym) sym = nullptr;
   SW_PIPEWIRE_AUDIO_API_ENTRIES(SW_PIPEWIRE_AUDIO_API_MEMBER)
@@ -47,13 +47,13 @@ struct PipewireAudioApi {
 };
 
 constexpr int kPipewireAudioApiEntries = 27;
-static_assert(sizeof(PipewireAudioApi) == sizeof(void *) * (1 + kPipewireAudioApiEntries));
+static_assert(sizeof(PipeWireAudioApi) == sizeof(void *) * (1 + kPipewireAudioApiEntries));
 
 // Returns the shared table (one more user), or null when the library or one
 // of its symbols is missing.
-PipewireAudioApi *SoundLoadPipewire(void);
+PipeWireAudioApi *SoundLoadPipewire(void);
 // One user less; the last one closes the library.
-void SoundUnloadPipewire(PipewireAudioApi *api);
+void SoundUnloadPipewire(PipeWireAudioApi *api);
 
 // Loader state for diagnostics and tests: 0 not loaded, 1 loading, 2 loaded.
 struct SoundPipewireLoaderInfo {

@@ -56,7 +56,7 @@ void ReleaseCopyBuffer(PipewireSoundStream *s) {
 
 bool SoundPipewireStartStream(SoundStream *stream) {
   PipewireSoundStream *s = AsStream(stream);
-  const PipewireAudioApi *api = s->pwBackend->api;
+  const PipeWireAudioApi *api = s->pwBackend->api;
   if (s->loop != nullptr) {
     // Paused earlier: everything is still connected.
     if (s->stream == nullptr) {
@@ -85,7 +85,7 @@ bool SoundPipewireStartStream(SoundStream *stream) {
 
 void SoundPipewirePauseStream(SoundStream *stream) {
   PipewireSoundStream *s = AsStream(stream);
-  const PipewireAudioApi *api = s->pwBackend->api;
+  const PipeWireAudioApi *api = s->pwBackend->api;
   if (s->stream != nullptr && s->loop != nullptr) {
     api->pw_thread_loop_lock(s->loop);
     api->pw_stream_set_active(s->stream, false);
@@ -155,7 +155,7 @@ void SoundPipewireDestroyBackend(SoundBackend *backend) {
 }  // namespace
 
 SoundBackend *SoundLib_CreatePipewireBackend(const char *deviceName) {
-  PipewireAudioApi *api = SoundLoadPipewire();
+  PipeWireAudioApi *api = SoundLoadPipewire();
   if (api == nullptr) {
     return nullptr;
   }

@@ -100,7 +100,7 @@ bool SoundPipewireFillAudioInfo(const SoundStreamParams &params, spa_audio_info_
   return true;
 }
 
-bool SoundPipewireApplyProperties(const PipewireAudioApi *api, pw_properties *props,
+bool SoundPipewireApplyProperties(const PipeWireAudioApi *api, pw_properties *props,
                                   const SoundStreamParams &params, const char *deviceName) {
   struct Property {
     const char *key;
@@ -149,7 +149,7 @@ bool SoundPipewireApplyProperties(const PipewireAudioApi *api, pw_properties *pr
 
 bool SoundPipewireConnectStream(PipewireSoundStream *s) {
   static const char *const fn = "SoundPipewireConnectStream";
-  const PipewireAudioApi *api = s->pwBackend->api;
+  const PipeWireAudioApi *api = s->pwBackend->api;
   const SoundStreamParams &params = s->params;
 
   pw_direction direction;
@@ -231,7 +231,7 @@ bool SoundPipewireConnectStream(PipewireSoundStream *s) {
 }
 
 void SoundPipewireTeardown(PipewireSoundStream *s) {
-  const PipewireAudioApi *api = s->pwBackend->api;
+  const PipeWireAudioApi *api = s->pwBackend->api;
   if (s->loop != nullptr) {
     api->pw_thread_loop_lock(s->loop);
     if (s->listenerAdded && s->stream != nullptr) {
@@ -268,7 +268,7 @@ bool SoundPipewireGetNegotiatedFormat(SoundStream *stream, spa_audio_info_raw *o
   if (s->loop == nullptr) {
     return false;
   }
-  const PipewireAudioApi *api = s->pwBackend->api;
+  const PipeWireAudioApi *api = s->pwBackend->api;
   api->pw_thread_loop_lock(s->loop);
   *out = s->format;
   api->pw_thread_loop_unlock(s->loop);

@@ -72,7 +72,7 @@ void SoundPipewireProcessCB(void *data) {
   if (s->stream == nullptr) {
     return;
   }
-  const PipewireAudioApi *api = s->pwBackend->api;
+  const PipeWireAudioApi *api = s->pwBackend->api;
   pw_buffer *b = api->pw_stream_dequeue_buffer(s->stream);
   if (b == nullptr) {
     return;
@@ -92,7 +92,7 @@ void SoundPipewireProcessCB(void *data) {
 void SoundPipewireStreamStateCB(void *data, pw_stream_state old, pw_stream_state state,
                                 const char *error) {
   PipewireSoundStream *s = static_cast<PipewireSoundStream *>(data);
-  const PipewireAudioApi *api = s->pwBackend->api;
+  const PipeWireAudioApi *api = s->pwBackend->api;
   Log_Warning("SOUNDLIB: PipeWire stream state: %s -> %s (%s)\n",
               api->pw_stream_state_as_string(old), api->pw_stream_state_as_string(state),
               error != nullptr ? error : "");

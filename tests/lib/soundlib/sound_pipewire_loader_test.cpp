@@ -17,7 +17,7 @@ TEST(SoundPipewireLoader, ConcurrentLoadAndUnloadAlwaysYieldCompleteTable) {
   for (int t = 0; t < 4; t++) {
     threads.emplace_back([&] {
       for (int i = 0; i < 50; i++) {
-        PipewireAudioApi *api = SoundLoadPipewire();
+        PipeWireAudioApi *api = SoundLoadPipewire();
         if (api == nullptr) {
           failed++;
           continue;

@@ -93,7 +93,7 @@ class PipewireBackEndUnitTest : public ::testing::Test {
     return &pbuf_;
   }
 
-  PipewireAudioApi api_{};
+  PipeWireAudioApi api_{};
   PipewireSoundBackend backend_{};
   PipewireSoundStream stream_{};
   uint8_t mem_[4096];
