@@ -18,7 +18,6 @@
 #include "base/sleep.h"
 #include "capture/frame_queue.h"
 #include "capture/screencast_context.h"
-#include "input/input.h"
 #include "lib/log/log.h"
 #include "lib/thread/vthread.h"
 
@@ -168,14 +167,14 @@ bool CaptureEvents::WaitForSessionBus() {
 }
 
 bool CaptureEvents::StartWorkers() {
-  if (!VThreadCreateNamed(InputEventThread, &ctx_, "inputEvent", &ctx_.inputEventThread)) {
-    ctx_.inputEventThread = 0;
+  if (!ctx_.input.StartEventThread(
+          {ctx_.inputWakerFd.get(), ctx_.disconnectFd.get(), ctx_.captureWakerFd.get()})) {
     Log_Error("SightwellRemote: Failed to create input event thread");
     ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
     return false;
   }
   Log_Info("SightwellRemote: Started libEI input event thread with thread ID %lu",
-           static_cast<unsigned long>(ctx_.inputEventThread));
+           static_cast<unsigned long>(ctx_.input.EventThreadId()));
 
   if (!AddToLoop(ctx_.screenFds.get())) {
     Log_Error("SightwellRemote: Capture event thread: Failed to add screenFds to epoll instance, errno = %d",
@@ -306,11 +305,7 @@ void CaptureEvents::Serve() {
 // watcher only after the threads have been joined.
 void CaptureEvents::ExitSequence() {
   epollFd_.reset();
-  if (ctx_.inputEventThread != 0) {
-    ctx_.agentStopping.RequestStop(ctx_.inputWakerFd.get());
-    VThread_DestroyThread(ctx_.inputEventThread);
-    ctx_.inputEventThread = 0;
-  }
+  ctx_.input.StopEventThread();
   if (ctx_.sessionThread != 0) {
     ctx_.sessionBus.stop.store(true);
     SessionThreadQuit(&ctx_.sessionBus);

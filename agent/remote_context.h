@@ -12,10 +12,10 @@
 #include "base/channel_message.h"
 #include "base/stop_token.h"
 #include "capture/screencast_context.h"
+#include "input/input.h"
 #include "lib/misc/unique_fd.h"
 #include "lib/thread/vthread.h"
 
-struct ei_device;
 struct _GMainLoop;
 struct _GDBusConnection;
 
@@ -58,7 +58,6 @@ struct RemoteContext {
 
   VThreadID captureEventThread = 0;
   VThreadID sessionThread = 0;
-  VThreadID inputEventThread = 0;
   VThreadID screenCastThread = 0;
 
   void *pipeWireHandle = nullptr;
@@ -66,13 +65,11 @@ struct RemoteContext {
   SessionBusState sessionBus;
   ScreenCastContext *screenCast = nullptr;  // owned (CreateScreenCastContext)
 
-  // Input device slots, kept by the input event thread.
-  ei_device *ptr = nullptr;
-  ei_device *kbd = nullptr;
-  ei_device *abs = nullptr;
-  ei_device *touch = nullptr;
-  uint16_t lastButtons = 0;
-  uint16_t lastButtonMask = 0;
+  // Input injection: the device slots, the button state and the input
+  // event thread (started and joined by the capture event thread). Its
+  // thread borrows inputWakerFd, disconnectFd and captureWakerFd, declared
+  // above so that they outlive it.
+  InputInjector input{agentStopping};
 
   std::atomic<bool> logoutNotified{false};
 

@@ -18,7 +18,6 @@
 #include "agent/remote_context.h"
 #include "capture/pipewire_loader.h"
 #include "capture/screencast_context.h"
-#include "input/input.h"
 #include "lib/log/log.h"
 #include "lib/thread/vthread.h"
 
@@ -236,11 +235,11 @@ Next Routine::OnControlReadable() {
     case REMOTE_MOUSE_EVENT: {
       MouseRecord record;
       memcpy(&record, &msg.mouse, sizeof record);
-      InjectMouseEvent(&record, &ctx_.abs, &ctx_.lastButtons, &ctx_.lastButtonMask);
+      ctx_.input.InjectMouseEvent(record);
       break;
     }
     case REMOTE_KEY_EVENT:
-      InjectKeyEvent(&ctx_.kbd, msg.scancode, static_cast<uint8_t>(msg.keyDown));
+      ctx_.input.InjectKeyEvent(msg.scancode, static_cast<uint8_t>(msg.keyDown));
       break;
     default:
       Log_Warning("SightwellRemote: Received unknown command from parent process: %d",

@@ -4,14 +4,14 @@
 #include <libei-1.0/libei.h>
 #include <poll.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 
+#include "base/error.h"
+#include "base/event_fd.h"
 #include "input/input.h"
 #include "input/input_state.h"
 #include "lib/log/log.h"
@@ -96,8 +96,8 @@ bool SocketHasRoom(const InputState &state) {
 // a connection lost here is handed to that thread through disconnectFd, and
 // the devices count as gone until it has re-initialised.
 void Flush(InputState &state) {
-  if (state.ei != nullptr && EisSocketIsCurrent(state)) {
-    ei_dispatch(state.ei);
+  if (state.ei && EisSocketIsCurrent(state)) {
+    ei_dispatch(state.ei.get());
   }
   if (state.eisFd.load(std::memory_order_relaxed) >= 0 && !EisSocketIsCurrent(state)) {
     Log_Warning("sightwellInput: EIS disconnected us, will try reconnecting");
@@ -110,20 +110,18 @@ void Flush(InputState &state) {
 // connection that is known to be lost is no device: its context is
 // re-created before anything reaches the compositor again.
 ei_device *EmulatingDevice(const InputState &state, InputSlot index) {
-  ei_device **slot = index == kKbdSlot ? state.kbdSlot : state.absSlot;
-  return slot != nullptr && !state.needsInit && state.emulating[index] ? *slot : nullptr;
+  const EiDevice &slot = index == kKbdSlot ? state.kbd : state.abs;
+  return !state.needsInit && state.emulating[index] ? slot.get() : nullptr;
 }
 
-void SendMouse(const InputState &state, ei_device *device, const QueuedInput &input) {
-  uint16_t *lastButtons = state.lastButtons;
-  uint16_t *lastButtonMask = state.lastButtonMask;
+void SendMouse(InputState &state, ei_device *device, const QueuedInput &input) {
   // Logical compositor coordinates, passed through unchanged.
   ei_device_pointer_motion_absolute(device, static_cast<double>(input.x),
                                     static_cast<double>(input.y));
 
   // Bits above 15 never match the 16-bit lastButtons, so such records send
   // the three states every time.
-  if (input.buttons != *lastButtons || input.wheel != 0 || input.hwheel != 0) {
+  if (input.buttons != state.lastButtons || input.wheel != 0 || input.hwheel != 0) {
     ei_device_button_button(device, kBtnLeft, (input.buttons & kMouseButtonLeft) != 0);
     ei_device_button_button(device, kBtnMiddle, (input.buttons & kMouseButtonMiddle) != 0);
     ei_device_button_button(device, kBtnRight, (input.buttons & kMouseButtonRight) != 0);
@@ -131,8 +129,8 @@ void SendMouse(const InputState &state, ei_device *device, const QueuedInput &in
       ei_device_scroll_delta(device, static_cast<double>(input.hwheel),
                              static_cast<double>(input.wheel));
     }
-    *lastButtons = static_cast<uint16_t>(input.buttons & 0xFFFF);
-    *lastButtonMask = static_cast<uint16_t>(
+    state.lastButtons = static_cast<uint16_t>(input.buttons & 0xFFFF);
+    state.lastButtonMask = static_cast<uint16_t>(
         input.buttons & (kMouseButtonLeft | kMouseButtonRight | kMouseButtonMiddle));
   }
   ei_device_frame(device, 0);
@@ -200,9 +198,8 @@ void LogStamps(const QueuedInput &input) {
 
 void WakeInputThread(const InputState &state) {
   int fd = state.wakeFd.load(std::memory_order_acquire);
-  uint64_t one = 1;
-  if (fd >= 0 && write(fd, &one, sizeof one) < 0 && errno != EAGAIN) {
-    Log_Error("sightwellInput: Failed to wake the input event thread: %s", strerror(errno));
+  if (fd >= 0 && SignalEventFd(fd) < 0) {
+    LogSystemError(kLogError, errno, "sightwellInput: Failed to wake the input event thread");
   }
 }
 
@@ -210,22 +207,8 @@ void WakeInputThread(const InputState &state) {
 // the queue is full and only the socket holds it up, the caller waits for
 // room, but for no more than the room budget in all: a compositor that has
 // stopped reading must not keep the remote routine from its other work.
-// The slot and button-state addresses are remembered so that the input
-// event thread can send what waits; a null one keeps the last known.
-void Inject(const QueuedInput &input, ei_device **kbd, ei_device **abs, uint16_t *lastButtons,
-            uint16_t *lastButtonMask) {
-  InputState &state = TheInputState();
-  std::unique_lock<std::mutex> guard(InputLock());
-  if (kbd != nullptr) {
-    state.kbdSlot = kbd;
-  }
-  if (abs != nullptr) {
-    state.absSlot = abs;
-  }
-  if (lastButtons != nullptr) {
-    state.lastButtons = lastButtons;
-    state.lastButtonMask = lastButtonMask;
-  }
+void Inject(InputState &state, const QueuedInput &input) {
+  std::unique_lock<std::mutex> guard(state.lock);
   DrainQueueLocked(state);
   while (state.queue.Size() == InputQueue::kCapacity && state.waitingForRoom &&
          state.roomBudgetMs > 0) {
@@ -253,8 +236,7 @@ void Inject(const QueuedInput &input, ei_device **kbd, ei_device **abs, uint16_t
   const bool deviceAway =
       EmulatingDevice(state, input.kind == QueuedInput::kKey ? kKbdSlot : kAbsSlot) == nullptr;
   const bool mayMerge = deviceAway || state.roomBudgetMs == 0;
-  uint16_t sentButtons = state.lastButtons != nullptr ? *state.lastButtons : 0;
-  state.givenUp += static_cast<uint32_t>(state.queue.Push(input, sentButtons, mayMerge));
+  state.givenUp += static_cast<uint32_t>(state.queue.Push(input, state.lastButtons, mayMerge));
   DrainQueueLocked(state);
   if (!state.queue.Empty() && deviceAway) {
     NoteMissing(state, input.kind);
@@ -318,36 +300,32 @@ void DrainQueueLocked(InputState &state) {
   ReportGivenUp(state, now, queue.Empty());
 }
 
-bool QueuedInputWaitsForRoom(void) {
-  std::lock_guard<std::mutex> guard(InputLock());
-  InputState &state = TheInputState();
+bool InputInjector::QueuedInputWaitsForRoom() {
+  InputState &state = *state_;
+  std::lock_guard<std::mutex> guard(state.lock);
   state.threadPollsForRoom = state.waitingForRoom && !state.queue.Empty();
   return state.threadPollsForRoom;
 }
 
-void SendQueuedInput(void) {
-  std::lock_guard<std::mutex> guard(InputLock());
-  DrainQueueLocked(TheInputState());
+void InputInjector::SendQueuedInput() {
+  std::lock_guard<std::mutex> guard(state_->lock);
+  DrainQueueLocked(*state_);
 }
 
-void InjectMouseEvent(const MouseRecord *record, ei_device **abs, uint16_t *lastButtons,
-                      uint16_t *lastButtonMask) {
-  if (record == nullptr || lastButtons == nullptr || lastButtonMask == nullptr) {
-    return;
-  }
+void InputInjector::InjectMouseEvent(const MouseRecord &record) {
   QueuedInput input;
   input.kind = QueuedInput::kMouse;
   // Copies: the record is packed.
-  input.x = record->x;
-  input.y = record->y;
-  input.buttons = record->buttons;
-  input.wheel = record->wheel;
-  input.hwheel = record->hwheel;
+  input.x = record.x;
+  input.y = record.y;
+  input.buttons = record.buttons;
+  input.wheel = record.wheel;
+  input.hwheel = record.hwheel;
   input.queuedNs = InputMonotonicNs();
-  Inject(input, nullptr, abs, lastButtons, lastButtonMask);
+  Inject(*state_, input);
 }
 
-void InjectKeyEvent(ei_device **kbd, uint16_t vscancode, uint8_t pressed) {
+void InputInjector::InjectKeyEvent(uint16_t vscancode, uint8_t pressed) {
   int key = KeyCodeOf(vscancode);
   if (key < 0) {
     Log_Error("sightwellInput: Unmapped VScancode %u, cannot inject key event",
@@ -359,5 +337,5 @@ void InjectKeyEvent(ei_device **kbd, uint16_t vscancode, uint8_t pressed) {
   input.key = static_cast<uint16_t>(key);
   input.pressed = pressed != 0;
   input.queuedNs = InputMonotonicNs();
-  Inject(input, kbd, nullptr, nullptr, nullptr);
+  Inject(*state_, input);
 }

@@ -1,41 +1,25 @@
-// The single InputState and its lock.
+// The InputInjector's life and the small helpers on its state.
 #include "input/input_state.h"
 
-#include <fcntl.h>
-#include <libei-1.0/libei.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 
+#include "base/event_fd.h"
+#include "input/input.h"
 #include "lib/log/log.h"
 
-InputState &TheInputState() {
-  // Lives for the whole process; nothing tears it down at exit.
-  static InputState *state = new InputState();
-  return *state;
-}
+InputInjector::InputInjector(StopToken &agentStopping)
+    : state_(std::make_unique<InputState>(agentStopping)) {}
 
-std::mutex &InputLock() {
-  static std::mutex *lock = new std::mutex();
-  return *lock;
-}
-
-bool InputFdIsOpen(int fd) {
-  return fd >= 0 && fcntl(fd, F_GETFD) != -1;
-}
+// The thread goes first: it uses the state. The state's members are then
+// released in reverse order of declaration: the devices, the seat, the
+// context, the connection.
+InputInjector::~InputInjector() { StopEventThread(); }
 
 void ReleaseStaleContext(InputState &state) {
-  if (state.seat != nullptr) {
-    ei_seat_unref(state.seat);
-    state.seat = nullptr;
-  }
-  if (state.ei != nullptr && state.connected) {
-    ei_unref(state.ei);
-  }
-  state.ei = nullptr;
-  state.connected = false;
+  state.seat.reset();
+  state.ei.reset();
   state.eisFd.store(-1, std::memory_order_release);
 }
 
@@ -58,11 +42,7 @@ bool EisSocketIsCurrent(const InputState &state) {
 
 void SignalDisconnect(InputState &state) {
   int fd = state.disconnectFd.load(std::memory_order_acquire);
-  if (fd < 0) {
-    return;
-  }
-  uint64_t one = 1;
-  if (write(fd, &one, sizeof one) != static_cast<ssize_t>(sizeof one)) {
+  if (fd >= 0 && SignalEventFd(fd) < 0) {
     Log_Error("sightwellInput: Failed to signal disconnectFd, errno=%d", errno);
   }
 }

@@ -1,59 +1,75 @@
-// InputState: the input module's process-wide record, and the lock that
-// serialises the input event thread (Init, HandleEvents) against the
-// injections on the remote routine's thread.
+// InputState: everything the input subsystem holds, owned by one
+// InputInjector, and the lock that serialises the input event thread (Init,
+// HandleEvents) against the injections on the remote routine's thread.
+// Internal to input/ (and its tests); the agent sees only input/input.h.
 #pragma once
 
+#include <gio/gio.h>
 #include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
+#include "base/glib_owner.h"
+#include "base/stop_token.h"
+#include "input/ei_owner.h"
 #include "input/input_queue.h"
-
-struct ei;
-struct ei_seat;
-struct ei_device;
-struct _GDBusConnection;
+#include "lib/misc/unique_fd.h"
 
 // Device slot indexes, in the order HandleEvents visits the slots.
 enum InputSlot : int { kPtrSlot = 0, kKbdSlot = 1, kAbsSlot = 2, kTouchSlot = 3, kSlotCount = 4 };
 
 struct InputState {
+  explicit InputState(StopToken &agentStopping) : stop(agentStopping) {}
+  InputState(const InputState &) = delete;
+  InputState &operator=(const InputState &) = delete;
+
+  // The agent's stop token: ends the D-Bus calls of Init early once set,
+  // and is what the input event thread sets when its own set-up fails.
+  StopToken &stop;
+
   // Session bus connection and RemoteDesktop session of the last Init that
-  // reached EIS; set and cleared together. One reference / owned copy.
-  // Only the input event thread touches them, and without the input lock:
-  // the D-Bus calls that use them must not hold up the injections.
-  _GDBusConnection *connection = nullptr;
-  char *sessionPath = nullptr;
-  // Ends the D-Bus calls of Init early once set (the agent's stop flag).
-  std::atomic<const std::atomic<bool> *> stopFlag{nullptr};
-  struct ei *ei = nullptr;          // sender context; owns eisFd once set up
+  // reached EIS; set and cleared together (an empty path is none).
+  // Only the input event thread touches them, and without the lock: the
+  // D-Bus calls that use them must not hold up the injections.
+  GRef<GDBusConnection> connection;
+  std::string sessionPath;
+
+  // The sender context; it owns eisFd once set up. Declared before the seat
+  // and the devices so that it is released after them.
+  EiContext ei;
   std::atomic<int> eisFd{-1};       // >= 0 exactly while a context is usable
   std::atomic<int> disconnectFd{-1};
-  ei_seat *seat = nullptr;          // the one seat in use
+  EiSeat seat;                      // the one seat in use
   bool needsInit = false;           // re-create the context before dispatching
   // Identity of the socket behind eisFd. libei closes the descriptor when it
   // reads a hang-up, and the number may then be reused by any other thread;
   // the identity tells the EIS socket from a newcomer with its number.
   dev_t eisDev = 0;
   ino_t eisIno = 0;
-  // The context saw EI_EVENT_CONNECT. libei 1.3 crashes when a context is
-  // released before its handshake finished, so only such contexts are.
-  bool connected = false;
 
-  // Everything below is guarded by InputLock().
+  // Held around Init's libei half, HandleEvents and each injection; never
+  // across poll or a D-Bus call.
+  std::mutex lock;
+
+  // Everything below is guarded by lock.
+  // The device slots, one reference each; one device with several
+  // capabilities sits in several slots.
+  EiDevice ptr;
+  EiDevice kbd;
+  EiDevice abs;
+  EiDevice touch;
   // The compositor resumed the device in that slot and it is emulating:
   // events sent to a paused device are thrown away by libei.
   bool emulating[kSlotCount] = {};
-  // Input not sent yet, in arrival order, and where it goes: the slots and
-  // button state words of the injection calls (the same for the life of
-  // the agent, so the input event thread can send what waits).
+  // The button state last sent: the buttons word (low 16 bits) and the
+  // mask of the three buttons it pressed.
+  uint16_t lastButtons = 0;
+  uint16_t lastButtonMask = 0;
+  // Input not sent yet, in arrival order.
   InputQueue queue;
-  ei_device **kbdSlot = nullptr;
-  ei_device **absSlot = nullptr;
-  uint16_t *lastButtons = nullptr;
-  uint16_t *lastButtonMask = nullptr;
   // The head of the queue waits only for room on the EIS socket.
   bool waitingForRoom = false;
   // The input event thread polls the socket for room: it saw the queue
@@ -74,34 +90,26 @@ struct InputState {
   int roomBudgetMs = kRoomBudgetMs;
   // eventfd of the input event thread, written when the queue waits for
   // room, so that thread polls the socket for it (atomic: set once, read
-  // without the lock).
+  // without the lock). Borrowed from the agent.
   std::atomic<int> wakeFd{-1};
 };
 
-// Releases a context that is being replaced while still alive: released when
-// it had connected, otherwise left alone (a small leak instead of a crash).
+// Releases a context that is being replaced while still alive, with its
+// seat (see EiContext for the one kind that is left alone).
 void ReleaseStaleContext(InputState &state);
 
-InputState &TheInputState();
-
-// Held around Init, HandleEvents and each injection; never across poll.
-std::mutex &InputLock();
-
-// Init's D-Bus half, run without the input lock on the input event
-// thread: stops the previous session, creates, starts and connects a new
-// one and returns its EIS descriptor, or -1 (logged).
-int RequestEisFd(InputState &state);
-// Init's libei half; the caller holds InputLock(). Takes fd.
-void SetUpContextLocked(InputState &state, int fd);
+// Init's D-Bus half, run without the lock on the input event thread: stops
+// the previous session, creates, starts and connects a new one and returns
+// its EIS descriptor, or an invalid one (logged).
+UniqueFd RequestEisFd(InputState &state);
+// Init's libei half; the caller holds the lock.
+void SetUpContextLocked(InputState &state, UniqueFd fd);
 
 // Sends what the queue holds while the devices emulate and the socket has
-// room; ages out what is too old. The caller holds InputLock().
+// room; ages out what is too old. The caller holds the lock.
 void DrainQueueLocked(InputState &state);
 // Forgets which devices emulate (the slots are being emptied).
 void ForgetEmulating(InputState &state);
-
-// True when fd is an open descriptor.
-bool InputFdIsOpen(int fd);
 
 // Records the identity of the socket now in eisFd.
 void RememberEisSocket(InputState &state, int fd);

@@ -4,13 +4,13 @@
 // connection.
 #include <poll.h>
 #include <sys/timerfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 
-#include "agent/remote_context.h"
+#include "base/event_fd.h"
 #include "input/input.h"
+#include "input/input_state.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -20,41 +20,19 @@ enum : int { kEisEntry = 0, kWakerEntry = 1, kDisconnectEntry = 2, kTimerEntry =
 
 constexpr long kReconnectPeriodNs = 500000000;
 
-class TimerFd {
- public:
-  TimerFd() : fd_(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {}
-  ~TimerFd() {
-    if (fd_ >= 0) {
-      close(fd_);
-    }
-  }
-  TimerFd(const TimerFd &) = delete;
-  TimerFd &operator=(const TimerFd &) = delete;
-
-  int fd() const { return fd_; }
-  void Close() {
-    if (fd_ >= 0) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-  bool Arm() { return Set(kReconnectPeriodNs); }
-  bool Disarm() { return Set(0); }
-
- private:
-  bool Set(long ns) {
-    itimerspec value{};
-    value.it_value.tv_nsec = ns;
-    value.it_interval.tv_nsec = ns;
-    return timerfd_settime(fd_, 0, &value, nullptr) == 0;
-  }
-  int fd_;
-};
+// The reconnect timer: armed, it fires after 500 ms and every 500 ms after.
+bool SetTimer(int fd, long ns) {
+  itimerspec value{};
+  value.it_value.tv_nsec = ns;
+  value.it_interval.tv_nsec = ns;
+  return timerfd_settime(fd, 0, &value, nullptr) == 0;
+}
+bool ArmTimer(int fd) { return SetTimer(fd, kReconnectPeriodNs); }
+bool DisarmTimer(int fd) { return SetTimer(fd, 0); }
 
 // Reads one 8-byte counter; EAGAIN is not an error.
 void DrainCounter(int fd, const char *what) {
-  uint64_t value;
-  if (read(fd, &value, sizeof value) < 0 && errno != EAGAIN) {
+  if (ReadEventFd(fd) < 0 && errno != EAGAIN) {
     Log_Error("SightwellRemote: Input event thread: failed to read %s, errno=%d", what, errno);
   }
 }
@@ -63,15 +41,43 @@ void DrainCounter(int fd, const char *what) {
 // readable, which leads HandleEvents to the disconnect.
 bool Readable(const pollfd &entry) { return (entry.revents & POLLIN) != 0; }
 
-void RunInputEventThread(RemoteContext *ctx) {
-  Log_Info("SightwellRemote: Input event thread starting, initializing libEI");
-  SetDisconnectFd(ctx->disconnectFd.get());
-  SetInputStopWatch(ctx->inputWakerFd.get(), &ctx->agentStopping.flag());
+}  // namespace
 
-  TimerFd timer;
-  if (timer.fd() < 0) {
+bool InputInjector::StartEventThread(const InputWakeFds &fds) {
+  if (thread_ != 0) {
+    return true;
+  }
+  fds_ = fds;
+  if (!VThreadCreateNamed(InputEventThread, this, "inputEvent", &thread_)) {
+    thread_ = 0;
+    return false;
+  }
+  return true;
+}
+
+void InputInjector::StopEventThread() {
+  if (thread_ == 0) {
+    return;
+  }
+  state_->stop.RequestStop(fds_.inputWaker);
+  VThread_DestroyThread(thread_);
+  thread_ = 0;
+}
+
+void InputInjector::InputEventThread(void *self) {
+  static_cast<InputInjector *>(self)->RunInputEventThread();
+}
+
+void InputInjector::RunInputEventThread() {
+  StopToken &stop = state_->stop;
+  Log_Info("SightwellRemote: Input event thread starting, initializing libEI");
+  SetDisconnectFd(fds_.disconnect);
+  state_->wakeFd.store(fds_.inputWaker, std::memory_order_release);
+
+  UniqueFd timer(timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+  if (!timer.valid()) {
     Log_Error("SightwellRemote: Input event thread: timerfd_create failed, errno=%d", errno);
-    ctx->agentStopping.RequestStop(ctx->captureWakerFd.get());
+    stop.RequestStop(fds_.captureWaker);
     return;
   }
 
@@ -79,19 +85,19 @@ void RunInputEventThread(RemoteContext *ctx) {
   int polledEisFd = GetEisFd();
   if (polledEisFd < 0) {
     Log_Info("SightwellRemote: Input event thread: Initial libEI init failed, will retry every 500ms");
-    if (!timer.Arm()) {
+    if (!ArmTimer(timer.get())) {
       Log_Error("SightwellRemote: Input event thread: timerfd_settime failed, errno=%d", errno);
-      timer.Close();
-      ctx->agentStopping.RequestStop(ctx->captureWakerFd.get());
+      timer.reset();
+      stop.RequestStop(fds_.captureWaker);
       return;
     }
   }
 
   pollfd fds[kEntries] = {
       {polledEisFd, POLLIN, 0},
-      {ctx->inputWakerFd.get(), POLLIN, 0},
-      {ctx->disconnectFd.get(), POLLIN, 0},
-      {timer.fd(), POLLIN, 0},
+      {fds_.inputWaker, POLLIN, 0},
+      {fds_.disconnect, POLLIN, 0},
+      {timer.get(), POLLIN, 0},
   };
 
   for (;;) {
@@ -104,33 +110,33 @@ void RunInputEventThread(RemoteContext *ctx) {
         continue;
       }
       Log_Error("SightwellRemote: Input event thread: poll failed, errno = %d", errno);
-      timer.Close();
+      timer.reset();
       Log_Info("SightwellRemote: Input event thread exiting");
       return;
     }
     if (Readable(fds[kWakerEntry])) {
-      DrainCounter(ctx->inputWakerFd.get(), "inputWakerFd");
-      if (ctx->agentStopping.IsSet()) {
+      DrainCounter(fds_.inputWaker, "inputWakerFd");
+      if (stop.IsSet()) {
         break;
       }
     }
 
     if (Readable(fds[kDisconnectEntry])) {
-      DrainCounter(ctx->disconnectFd.get(), "disconnectFd");
+      DrainCounter(fds_.disconnect, "disconnectFd");
       Log_Info("SightwellRemote: Input event thread: disconnect signalled, arming reconnect timer");
       fds[kEisEntry].fd = -1;
-      if (!timer.Arm()) {
+      if (!ArmTimer(timer.get())) {
         Log_Error("SightwellRemote: Input event thread: timerfd_settime failed, errno=%d", errno);
       }
     }
 
     if (Readable(fds[kTimerEntry])) {
-      DrainCounter(timer.fd(), "reconnectTimerFd");
+      DrainCounter(timer.get(), "reconnectTimerFd");
       Log_Info("SightwellRemote: Input event thread: reconnect timer fired, attempting Init");
-      HandleEvents(&ctx->ptr, &ctx->kbd, &ctx->abs, &ctx->touch);
+      HandleEvents();
       int fd = GetEisFd();
       if (fd >= 0) {
-        timer.Disarm();
+        DisarmTimer(timer.get());
         int previous = fds[kEisEntry].fd;
         fds[kEisEntry].fd = fd;
         if (previous >= 0) {
@@ -143,7 +149,7 @@ void RunInputEventThread(RemoteContext *ctx) {
     }
 
     if (Readable(fds[kEisEntry])) {
-      HandleEvents(&ctx->ptr, &ctx->kbd, &ctx->abs, &ctx->touch);
+      HandleEvents();
     } else if ((fds[kEisEntry].revents & POLLOUT) != 0) {
       SendQueuedInput();
     }
@@ -155,15 +161,10 @@ void RunInputEventThread(RemoteContext *ctx) {
     }
   }
 
-  // The context, the devices and the session stay for the rest of the
-  // process.
+  // The context, the devices and the session stay with the InputInjector:
+  // injections may still run until the agent's clean-up, and they release
+  // with it.
   Log_Info("SightwellRemote: Input event thread received stop signal, exiting");
-  timer.Close();
+  timer.reset();
   Log_Info("SightwellRemote: Input event thread exiting");
-}
-
-}  // namespace
-
-void InputEventThread(void *data) {
-  RunInputEventThread(static_cast<RemoteContext *>(data));
 }

@@ -114,21 +114,22 @@ class InjectUnitTest : public ::testing::Test {
       std::lock_guard<std::mutex> guard(callsLock);
       calls.clear();
     }
-    // The devices in the fixture's slots emulate, as after a resume.
-    std::lock_guard<std::mutex> guard(InputLock());
+    // The stand-in device is in the keyboard and absolute pointer slots,
+    // emulating, as after a resume.
+    std::lock_guard<std::mutex> guard(state_.lock);
+    state_.kbd.reset(kDevice);
+    state_.abs.reset(kDevice);
     SetEmulating(true);
   }
   void TearDown() override {
-    std::lock_guard<std::mutex> guard(InputLock());
-    InputState &state = TheInputState();
-    state.needsInit = false;
-    state.queue.Clear();
-    state.kbdSlot = state.absSlot = nullptr;
-    state.lastButtons = state.lastButtonMask = nullptr;
+    // The stand-in is no libei device: it must not reach ei_device_unref.
+    std::lock_guard<std::mutex> guard(state_.lock);
+    state_.kbd.release();
+    state_.abs.release();
   }
-  static void SetEmulating(bool emulating) {
-    TheInputState().emulating[kKbdSlot] = emulating;
-    TheInputState().emulating[kAbsSlot] = emulating;
+  void SetEmulating(bool emulating) {
+    state_.emulating[kKbdSlot] = emulating;
+    state_.emulating[kAbsSlot] = emulating;
   }
   static Calls Take() {
     std::lock_guard<std::mutex> guard(callsLock);
@@ -143,13 +144,12 @@ class InjectUnitTest : public ::testing::Test {
     r.buttons = buttons;
     r.wheel = wheel;
     r.hwheel = hwheel;
-    InjectMouseEvent(&r, &abs_, &lastButtons_, &lastButtonMask_);
+    injector_.InjectMouseEvent(r);
   }
 
-  ei_device *kbd_ = kDevice;
-  ei_device *abs_ = kDevice;
-  uint16_t lastButtons_ = 0;
-  uint16_t lastButtonMask_ = 0;
+  StopToken stop_;
+  InputInjector injector_{stop_};
+  InputState &state_ = injector_.state();
 };
 
 TEST_F(InjectUnitTest, VScancodesMapToKeyCodesOrAreRefused) {
@@ -171,8 +171,8 @@ TEST_F(InjectUnitTest, VScancodesMapToKeyCodesOrAreRefused) {
   values.insert(values.end(), {0x8000, 0xFFFF});
   for (uint32_t v : values) {
     uint16_t vscancode = static_cast<uint16_t>(v);
-    InjectKeyEvent(&kbd_, vscancode, 0x80);  // any non-zero byte presses
-    InjectKeyEvent(&kbd_, vscancode, 0);
+    injector_.InjectKeyEvent(vscancode, 0x80);  // any non-zero byte presses
+    injector_.InjectKeyEvent(vscancode, 0);
     Calls expected;
     int key = v <= 0xFF ? static_cast<int>(v) : -1;
     for (const Extended &e : table) {
@@ -212,8 +212,8 @@ TEST_F(InjectUnitTest, ButtonsFollowTheStoredStateAndWheels) {
   EXPECT_EQ(Take(), (Calls{"abs 13 23", "button 272 0", "button 274 1", "button 273 0", "frame 0"}));
   Mouse(14, 24, 5);
   EXPECT_EQ(Take(), (Calls{"abs 14 24", "button 272 1", "button 274 1", "button 273 0", "frame 0"}));
-  EXPECT_EQ(lastButtons_, 5);
-  EXPECT_EQ(lastButtonMask_, 5);
+  EXPECT_EQ(state_.lastButtons, 5);
+  EXPECT_EQ(state_.lastButtonMask, 5);
   Mouse(15, 25, 5);
   EXPECT_EQ(Take(), (Calls{"abs 15 25", "frame 0"}));
   // Bits above 15: stored truncated, so the next equal record differs again;
@@ -224,14 +224,14 @@ TEST_F(InjectUnitTest, ButtonsFollowTheStoredStateAndWheels) {
   Calls twice = right;
   twice.insert(twice.end(), right.begin(), right.end());
   EXPECT_EQ(Take(), twice);
-  EXPECT_EQ(lastButtons_, 2);
-  EXPECT_EQ(lastButtonMask_, 2);
+  EXPECT_EQ(state_.lastButtons, 2);
+  EXPECT_EQ(state_.lastButtonMask, 2);
   Mouse(17, 27, 2);
   EXPECT_EQ(Take(), (Calls{"abs 17 27", "frame 0"}));
   Mouse(18, 28, 0x0A);  // bit 3 set: a change, the same three states
   EXPECT_EQ(Take(), (Calls{"abs 18 28", "button 272 0", "button 274 0", "button 273 1", "frame 0"}));
-  EXPECT_EQ(lastButtons_, 0x0A);
-  EXPECT_EQ(lastButtonMask_, 2);
+  EXPECT_EQ(state_.lastButtons, 0x0A);
+  EXPECT_EQ(state_.lastButtonMask, 2);
   // Coordinates pass through unscaled, negative ones too.
   Mouse(-3, 100000, 0x0A);
   EXPECT_EQ(Take(), (Calls{"abs -3 100000", "frame 0"}));
@@ -245,26 +245,26 @@ TEST_F(InjectUnitTest, NoDeviceOrALostConnectionKeepsTheRecordsInOrder) {
   size_t mouseBefore =
       Lines().Count("sightwellInput: Absolute pointer device not initialized, cannot inject mouse event");
   {
-    std::lock_guard<std::mutex> guard(InputLock());
+    std::lock_guard<std::mutex> guard(state_.lock);
     SetEmulating(false);
   }
   MouseRecord r{};
   r.buttons = 1;
   r.wheel = 1;
-  InjectMouseEvent(&r, &abs_, &lastButtons_, &lastButtonMask_);
-  InjectKeyEvent(&kbd_, 30, 1);
-  InjectKeyEvent(&kbd_, 30, 0);
+  injector_.InjectMouseEvent(r);
+  injector_.InjectKeyEvent(30, 1);
+  injector_.InjectKeyEvent(30, 0);
   // Devices emulating but the connection known to be lost.
   {
-    std::lock_guard<std::mutex> guard(InputLock());
+    std::lock_guard<std::mutex> guard(state_.lock);
     SetEmulating(true);
-    TheInputState().needsInit = true;
+    state_.needsInit = true;
   }
   r.buttons = 0;
   r.wheel = 0;
-  InjectMouseEvent(&r, &abs_, &lastButtons_, &lastButtonMask_);
+  injector_.InjectMouseEvent(r);
   EXPECT_EQ(Take(), Calls{});
-  EXPECT_EQ(lastButtons_, 0);  // nothing sent, nothing stored
+  EXPECT_EQ(state_.lastButtons, 0);  // nothing sent, nothing stored
   EXPECT_EQ(Lines().Count("sightwellInput: Keyboard device not initialized, cannot inject key event") - keyBefore,
             1u);
   EXPECT_EQ(Lines().Count("sightwellInput: Absolute pointer device not initialized, cannot inject mouse event") -
@@ -273,15 +273,15 @@ TEST_F(InjectUnitTest, NoDeviceOrALostConnectionKeepsTheRecordsInOrder) {
 
   // Reconnected: the next record sends everything before it first.
   {
-    std::lock_guard<std::mutex> guard(InputLock());
-    TheInputState().needsInit = false;
+    std::lock_guard<std::mutex> guard(state_.lock);
+    state_.needsInit = false;
   }
-  InjectKeyEvent(&kbd_, 2, 1);
+  injector_.InjectKeyEvent(2, 1);
   EXPECT_EQ(Take(), (Calls{"abs 0 0", "button 272 1", "button 274 0", "button 273 0", "scroll 0 1", "frame 0",
                            "key 30 1", "frame 0", "key 30 0", "frame 0",
                            "abs 0 0", "button 272 0", "button 274 0", "button 273 0", "frame 0",
                            "key 2 1", "frame 0"}));
-  EXPECT_EQ(lastButtons_, 0);
+  EXPECT_EQ(state_.lastButtons, 0);
 }
 
 // What may be given up when the queue is full or too old, and what never:
@@ -385,25 +385,25 @@ TEST_F(InjectUnitTest, WaitingForRoomLeavesTheInputLockFree) {
   while (write(sv[0], chunk, sizeof chunk) > 0) {
   }
   {
-    std::lock_guard<std::mutex> guard(InputLock());
-    TheInputState().eisFd.store(sv[0]);
-    RememberEisSocket(TheInputState(), sv[0]);
+    std::lock_guard<std::mutex> guard(state_.lock);
+    state_.eisFd.store(sv[0]);
+    RememberEisSocket(state_, sv[0]);
   }
-  std::thread injector([this] { InjectKeyEvent(&kbd_, 30, 1); });
+  std::thread injector([this] { injector_.InjectKeyEvent(30, 1); });
   // Give the injection time to reach its wait (a second at most), then ask
   // for the lock the way the input event thread does.
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   auto asked = std::chrono::steady_clock::now();
-  { std::lock_guard<std::mutex> guard(InputLock()); }
+  { std::lock_guard<std::mutex> guard(state_.lock); }
   auto waited = std::chrono::steady_clock::now() - asked;
   injector.join();
   // Room again: the input event thread sends what waited.
   while (read(sv[1], chunk, sizeof chunk) > 0) {
   }
-  SendQueuedInput();
+  injector_.SendQueuedInput();
   {
-    std::lock_guard<std::mutex> guard(InputLock());
-    TheInputState().eisFd.store(-1);
+    std::lock_guard<std::mutex> guard(state_.lock);
+    state_.eisFd.store(-1);
   }
   close(sv[0]);
   close(sv[1]);
@@ -435,49 +435,49 @@ TEST_F(InjectUnitTest, AWaitForRoomWakesTheInputEventThreadOnce) {
     return read(wake, &count, sizeof count) == sizeof count ? count : 0;
   };
   {
-    std::lock_guard<std::mutex> guard(InputLock());
-    TheInputState().eisFd.store(sv[0]);
-    RememberEisSocket(TheInputState(), sv[0]);
-    TheInputState().wakeFd.store(wake);
+    std::lock_guard<std::mutex> guard(state_.lock);
+    state_.eisFd.store(sv[0]);
+    RememberEisSocket(state_, sv[0]);
+    state_.wakeFd.store(wake);
   }
   Calls expected;
   auto key = [&](int i) {
     uint16_t code = static_cast<uint16_t>(1 + i % 100);
-    InjectKeyEvent(&kbd_, code, 1);
+    injector_.InjectKeyEvent(code, 1);
     expected.push_back("key " + std::to_string(code) + " 1");
     expected.push_back("frame 0");
   };
 
   // The thread looks first and finds nothing waiting.
-  bool sawNothing = !QueuedInputWaitsForRoom();
+  bool sawNothing = !injector_.QueuedInputWaitsForRoom();
   fill();
   for (int i = 0; i < 50; i++) {
     key(i);
   }
   uint64_t firstWait = wakes();
   // The thread looks, sees the wait and polls for room: no more wakes.
-  bool sawWait = QueuedInputWaitsForRoom();
+  bool sawWait = injector_.QueuedInputWaitsForRoom();
   for (int i = 50; i < 100; i++) {
     key(i);
   }
   uint64_t whileItPolls = wakes();
   // Room: everything goes out; the thread looks again and finds no wait.
   empty();
-  SendQueuedInput();
+  injector_.SendQueuedInput();
   Calls sentAfterRoom = Take();
-  bool sawNoWait = !QueuedInputWaitsForRoom();
+  bool sawNoWait = !injector_.QueuedInputWaitsForRoom();
   // A new wait begins that the thread has not seen.
   fill();
   key(100);
   uint64_t secondWait = wakes();
   empty();
-  SendQueuedInput();
+  injector_.SendQueuedInput();
   Calls sentLast = Take();
 
   {
-    std::lock_guard<std::mutex> guard(InputLock());
-    TheInputState().eisFd.store(-1);
-    TheInputState().wakeFd.store(-1);
+    std::lock_guard<std::mutex> guard(state_.lock);
+    state_.eisFd.store(-1);
+    state_.wakeFd.store(-1);
   }
   close(wake);
   close(sv[0]);
@@ -499,9 +499,9 @@ TEST_F(InjectUnitTest, QueueSharedWithTheInputEventThreadKeepsOrder) {
   int sv[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv), 0);
   {
-    std::lock_guard<std::mutex> guard(InputLock());
-    TheInputState().eisFd.store(sv[0]);
-    RememberEisSocket(TheInputState(), sv[0]);
+    std::lock_guard<std::mutex> guard(state_.lock);
+    state_.eisFd.store(sv[0]);
+    RememberEisSocket(state_, sv[0]);
   }
   std::atomic<bool> done{false};
   // A compositor that reads in bursts: the socket is full, then empty. It
@@ -527,30 +527,30 @@ TEST_F(InjectUnitTest, QueueSharedWithTheInputEventThreadKeepsOrder) {
   int waited = 0;
   std::thread inputThread([&] {
     while (!done.load()) {
-      bool waits = QueuedInputWaitsForRoom();
+      bool waits = injector_.QueuedInputWaitsForRoom();
       waited += waits;
       pollfd p{sv[0], static_cast<short>(waits ? POLLOUT : 0), 0};
       poll(&p, 1, 1);
       if ((p.revents & POLLOUT) != 0) {
-        SendQueuedInput();
+        injector_.SendQueuedInput();
       }
     }
   });
   Calls expected;
   for (int i = 0; i < 4000; i++) {
     uint16_t key = static_cast<uint16_t>(1 + (i / 2) % 200);
-    InjectKeyEvent(&kbd_, key, i % 2 == 0);
+    injector_.InjectKeyEvent(key, i % 2 == 0);
     expected.push_back("key " + std::to_string(key) + (i % 2 == 0 ? " 1" : " 0"));
     expected.push_back("frame 0");
   }
   done.store(true);
   compositor.join();
   inputThread.join();
-  SendQueuedInput();  // the socket is empty now
+  injector_.SendQueuedInput();  // the socket is empty now
   {
-    std::lock_guard<std::mutex> guard(InputLock());
-    TheInputState().eisFd.store(-1);
-    EXPECT_TRUE(TheInputState().queue.Empty());
+    std::lock_guard<std::mutex> guard(state_.lock);
+    state_.eisFd.store(-1);
+    EXPECT_TRUE(state_.queue.Empty());
   }
   close(sv[0]);
   close(sv[1]);

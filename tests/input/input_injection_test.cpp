@@ -10,13 +10,13 @@
 #include <vector>
 
 #include "input/input.h"
+#include "input/input_state.h"
 #include "tests/input/input_test_support.h"
 
 namespace {
 
 using inputtest::FakeCompositor;
 using inputtest::LogCapture;
-using inputtest::Slots;
 using Texts = std::vector<std::string>;
 
 MouseRecord Mouse(int32_t x, int32_t y, uint32_t buttons, int8_t wheel = 0, int8_t hwheel = 0) {
@@ -34,14 +34,16 @@ class InjectionTest : public ::testing::Test {
   void TearDown() override {
     if (compositor_) {
       compositor_->Kill();
-      inputtest::DrainDisconnect(slots_);
+      inputtest::DrainDisconnect(injector_);
     }
   }
   void Start(std::vector<std::string> options = {}) {
     compositor_ = std::make_unique<FakeCompositor>(inputtest::Services(), std::move(options));
     ASSERT_TRUE(compositor_->ok());
-    ASSERT_TRUE(inputtest::ConnectAndWaitForDevices(*compositor_, slots_));
+    ASSERT_TRUE(inputtest::ConnectAndWaitForDevices(*compositor_, injector_));
   }
+  void Inject(const MouseRecord &record) { injector_.InjectMouseEvent(record); }
+  void Key(uint16_t vscancode, uint8_t pressed) { injector_.InjectKeyEvent(vscancode, pressed); }
   // Input events the server recorded from `from` on, waiting until the
   // last expected one arrived.
   Texts InputSince(size_t from, size_t expected) {
@@ -50,10 +52,11 @@ class InjectionTest : public ::testing::Test {
     return compositor_->Texts(from, inputtest::kInputKinds);
   }
 
+  StopToken stop_;
+  InputInjector injector_{stop_};
+  InputState &state_ = injector_.state();
+  // Declared last: killed (its connection drained) before the injector goes.
   std::unique_ptr<FakeCompositor> compositor_;
-  Slots slots_;
-  uint16_t lastButtons_ = 0;
-  uint16_t lastButtonMask_ = 0;
 };
 
 TEST_F(InjectionTest, KeysMapThroughSetOneAndTheExtendedTable) {
@@ -61,14 +64,14 @@ TEST_F(InjectionTest, KeysMapThroughSetOneAndTheExtendedTable) {
   size_t mark = LogCapture::Get().Mark();
   size_t from = compositor_->EventCount();
   for (uint16_t vs : {30, 0x11C, 0x137, 0x15D}) {
-    InjectKeyEvent(&slots_.kbd, vs, 1);
-    InjectKeyEvent(&slots_.kbd, vs, 0);
+    Key(vs, 1);
+    Key(vs, 0);
   }
-  InjectKeyEvent(&slots_.kbd, 0x100, 1);
-  InjectKeyEvent(&slots_.kbd, 0x15E, 0);
-  InjectKeyEvent(&slots_.kbd, 0x11E, 1);  // inside the range, no row
+  Key(0x100, 1);
+  Key(0x15E, 0);
+  Key(0x11E, 1);  // inside the range, no row
   // A marker after the refused ones proves they sent nothing.
-  InjectKeyEvent(&slots_.kbd, 1, 1);
+  Key(1, 1);
   Texts expected = {"key 30 1",  "frame", "key 30 0",  "frame", "key 96 1",  "frame",
                     "key 96 0",  "frame", "key 210 1", "frame", "key 210 0", "frame",
                     "key 139 1", "frame", "key 139 0", "frame", "key 1 1",   "frame"};
@@ -84,22 +87,22 @@ TEST_F(InjectionTest, MouseSendsButtonsOnlyOnChangeOrWheel) {
 
   // Motion alone: motion and frame, no buttons.
   MouseRecord r = Mouse(10, 20, 0);
-  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  Inject(r);
   r = Mouse(11, 21, 0);
-  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  Inject(r);
   // A wheel of -1: all three buttons, then scroll (0, -1).
   r = Mouse(12, 22, 0, -1);
-  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  Inject(r);
   // Middle held, then left pressed too: left, middle, right order; mask 5.
   r = Mouse(13, 23, 4);
-  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  Inject(r);
   r = Mouse(14, 24, 5);
-  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
-  EXPECT_EQ(lastButtonMask_, 5);
-  EXPECT_EQ(lastButtons_, 5);
+  Inject(r);
+  EXPECT_EQ(state_.lastButtonMask, 5);
+  EXPECT_EQ(state_.lastButtons, 5);
   // Sideways wheel: scroll (hwheel, wheel) unscaled.
   r = Mouse(15, 25, 5, 0, 3);
-  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
+  Inject(r);
 
   Texts expected = {
       "abs 10 20", "frame",
@@ -115,10 +118,10 @@ TEST_F(InjectionTest, HighButtonBitsSendTheThreeStatesEveryTime) {
   Start();
   size_t from = compositor_->EventCount();
   MouseRecord r = Mouse(1, 1, 0x10002);  // right plus a bit above 15
-  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
-  InjectMouseEvent(&r, &slots_.abs, &lastButtons_, &lastButtonMask_);
-  EXPECT_EQ(lastButtons_, 2);
-  EXPECT_EQ(lastButtonMask_, 2);
+  Inject(r);
+  Inject(r);
+  EXPECT_EQ(state_.lastButtons, 2);
+  EXPECT_EQ(state_.lastButtonMask, 2);
   Texts once = {"abs 1 1", "button 272 0", "button 274 0", "button 273 1", "frame"};
   Texts expected = once;
   expected.insert(expected.end(), once.begin(), once.end());
@@ -129,50 +132,45 @@ TEST_F(InjectionTest, HighButtonBitsSendTheThreeStatesEveryTime) {
 // capture has started) are kept in order and sent once the devices
 // emulate; the missing device is logged once, not per record.
 TEST_F(InjectionTest, EventsBeforeAnyDeviceAreKeptAndSentOnceTheDevicesEmulate) {
-  Slots none;
   size_t mark = LogCapture::Get().Mark();
   MouseRecord press = Mouse(5, 5, 1);
-  InjectMouseEvent(&press, &none.abs, &lastButtons_, &lastButtonMask_);
-  InjectKeyEvent(&none.kbd, 30, 1);
-  InjectKeyEvent(&none.kbd, 30, 0);
+  Inject(press);
+  Key(30, 1);
+  Key(30, 0);
   MouseRecord release = Mouse(6, 6, 0);
-  InjectMouseEvent(&release, &none.abs, &lastButtons_, &lastButtonMask_);
+  Inject(release);
   EXPECT_EQ(LogCapture::Get().Count(
                 "sightwellInput: Absolute pointer device not initialized, cannot inject mouse event", mark),
             1u);
   EXPECT_EQ(LogCapture::Get().Count(
                 "sightwellInput: Keyboard device not initialized, cannot inject key event", mark),
             1u);
-  EXPECT_EQ(lastButtons_, 0);
+  EXPECT_EQ(state_.lastButtons, 0);
 
-  // The devices are those of `none`: the slots the injections named.
   compositor_ = std::make_unique<FakeCompositor>(inputtest::Services());
   ASSERT_TRUE(compositor_->ok());
-  ASSERT_TRUE(inputtest::ConnectAndWaitForDevices(*compositor_, none));
+  ASSERT_TRUE(inputtest::ConnectAndWaitForDevices(*compositor_, injector_));
   Texts early = {"abs 5 5",  "button 272 1", "button 274 0", "button 273 0", "frame",
                  "key 30 1", "frame",        "key 30 0",     "frame",        "abs 6 6",
                  "button 272 0", "button 274 0", "button 273 0", "frame"};
   EXPECT_EQ(InputSince(0, early.size()), early);
-  EXPECT_EQ(lastButtons_, 0);
+  EXPECT_EQ(state_.lastButtons, 0);
   EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Sent 4 input events that waited for the devices", mark),
             1u);
 
   // Later input goes straight out behind it.
-  InjectKeyEvent(&none.kbd, 2, 1);
+  Key(2, 1);
   early.insert(early.end(), {"key 2 1", "frame"});
   EXPECT_EQ(InputSince(0, early.size()), early);
-  compositor_->Kill();
-  inputtest::DrainDisconnect(none);
-  compositor_.reset();
 }
 
 TEST_F(InjectionTest, TracksSeatsDevicesAndRemoval) {
   size_t mark = LogCapture::Get().Mark();
   Start({"--eis-relative-pointer", "--eis-touch", "--eis-keymap", "--eis-second-seat",
          "--eis-width=1024", "--eis-height=768"});
-  inputtest::Pump(slots_, [&] { return slots_.ptr != nullptr && slots_.touch != nullptr; }, 3000);
-  ASSERT_NE(slots_.ptr, nullptr);
-  ASSERT_NE(slots_.touch, nullptr);
+  inputtest::Pump(injector_, [&] { return state_.ptr && state_.touch; }, 3000);
+  ASSERT_NE(state_.ptr.get(), nullptr);
+  ASSERT_NE(state_.touch.get(), nullptr);
   LogCapture &log = LogCapture::Get();
   EXPECT_EQ(log.Count("sightwellInput: Seat added: seat0", mark), 1u);
   EXPECT_EQ(log.Count("sightwellInput: Ignoring additional seat", mark), 1u);
@@ -189,26 +187,26 @@ TEST_F(InjectionTest, TracksSeatsDevicesAndRemoval) {
   GVariant *reply = nullptr;
   ASSERT_TRUE(compositor_->Control("RemoveDevice", g_variant_new("(s)", "keyboard"), &reply));
   g_variant_unref(reply);
-  inputtest::Pump(slots_, [&] { return slots_.kbd == nullptr; }, 3000);
-  EXPECT_EQ(slots_.kbd, nullptr);
+  inputtest::Pump(injector_, [&] { return !state_.kbd; }, 3000);
+  EXPECT_EQ(state_.kbd.get(), nullptr);
   EXPECT_EQ(log.Count("sightwellInput: Keyboard device removed", mark), 1u);
   EXPECT_EQ(log.Count("device removed", mark), 1u);
-  InjectKeyEvent(&slots_.kbd, 30, 1);
+  Key(30, 1);
   EXPECT_EQ(log.Count("Keyboard device not initialized", mark), 1u);
 }
 
 TEST_F(InjectionTest, DisconnectEmptiesTheSlotsAndSignals) {
   Start();
   int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  SetDisconnectFd(fd);
+  injector_.SetDisconnectFd(fd);
   size_t mark = LogCapture::Get().Mark();
   ASSERT_TRUE(compositor_->Control("DisconnectClients"));
-  inputtest::Pump(slots_, [] { return GetEisFd() < 0; }, 3000);
-  SetDisconnectFd(-1);
+  inputtest::Pump(injector_, [this] { return injector_.GetEisFd() < 0; }, 3000);
+  injector_.SetDisconnectFd(-1);
   EXPECT_EQ(LogCapture::Get().Count("sightwellInput: EIS disconnected us, will try reconnecting", mark), 1u);
-  EXPECT_EQ(slots_.ptr, nullptr);
-  EXPECT_EQ(slots_.kbd, nullptr);
-  EXPECT_EQ(slots_.abs, nullptr);
+  EXPECT_EQ(state_.ptr.get(), nullptr);
+  EXPECT_EQ(state_.kbd.get(), nullptr);
+  EXPECT_EQ(state_.abs.get(), nullptr);
   uint64_t value = 0;
   EXPECT_EQ(read(fd, &value, sizeof value), 8);
   EXPECT_EQ(value, 1u);
@@ -217,7 +215,7 @@ TEST_F(InjectionTest, DisconnectEmptiesTheSlotsAndSignals) {
   // The next HandleEvents stops the old session before creating a new one.
   size_t from = compositor_->EventCount();
   mark = LogCapture::Get().Mark();
-  inputtest::Pump(slots_, [&] { return slots_.kbd != nullptr; }, 3000);
+  inputtest::Pump(injector_, [&] { return static_cast<bool>(state_.kbd); }, 3000);
   Texts rd = compositor_->Texts(from, {"rd-stop", "rd-create", "rd-start", "rd-connect-eis"});
   ASSERT_EQ(rd.size(), 4u);
   EXPECT_EQ(rd[0].rfind("rd-stop ", 0), 0u);
@@ -235,31 +233,31 @@ TEST_F(InjectionTest, DisconnectEmptiesTheSlotsAndSignals) {
 TEST_F(InjectionTest, DisconnectReadByAnInjectionIsSignalled) {
   Start();
   int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  SetDisconnectFd(fd);
+  injector_.SetDisconnectFd(fd);
   size_t mark = LogCapture::Get().Mark();
-  int eisFd = GetEisFd();
+  int eisFd = injector_.GetEisFd();
   ASSERT_TRUE(compositor_->Control("DisconnectClients"));
   // Until the server's end is closed, not just its goodbye sent.
   pollfd hangup{eisFd, POLLRDHUP, 0};
   ASSERT_EQ(poll(&hangup, 1, 3000), 1);
 
-  InjectKeyEvent(&slots_.kbd, 30, 1);  // its flush reads the hang-up
+  Key(30, 1);  // its flush reads the hang-up
   uint64_t value = 0;
   EXPECT_EQ(read(fd, &value, sizeof value), 8);
   EXPECT_EQ(value, 1u);
   EXPECT_EQ(LogCapture::Get().Count("sightwellInput: EIS disconnected us, will try reconnecting", mark), 1u);
-  InjectKeyEvent(&slots_.kbd, 31, 1);
+  Key(31, 1);
   EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Keyboard device not initialized", mark), 1u);
-  SetDisconnectFd(-1);
+  injector_.SetDisconnectFd(-1);
   close(fd);
 
   // The next HandleEvents builds a new connection and input flows again,
   // the key that came while the connection was down first.
   size_t from = compositor_->EventCount();
-  ASSERT_TRUE(inputtest::Pump(slots_, [&] { return compositor_->Texts(from, {"start-emulating"}).size() >= 2; },
-                              3000));
+  ASSERT_TRUE(inputtest::Pump(
+      injector_, [&] { return compositor_->Texts(from, {"start-emulating"}).size() >= 2; }, 3000));
   EXPECT_EQ(compositor_->Texts(from, {"rd-stop"}).size(), 1u);
-  InjectKeyEvent(&slots_.kbd, 32, 1);
+  Key(32, 1);
   EXPECT_EQ(InputSince(from, 4), (Texts{"key 31 1", "frame", "key 32 1", "frame"}));
 }
 
@@ -268,16 +266,16 @@ TEST_F(InjectionTest, InitFailuresLeaveNoDescriptor) {
     FakeCompositor noService(inputtest::Services(), {"--rd-disable"});
     ASSERT_TRUE(noService.ok());
     size_t mark = LogCapture::Get().Mark();
-    Init();
-    EXPECT_EQ(GetEisFd(), -1);
+    injector_.Init();
+    EXPECT_EQ(injector_.GetEisFd(), -1);
     EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Failed to create session: ", mark), 1u);
     EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Failed to get EIS file descriptor", mark), 1u);
   }
   FakeCompositor refusing(inputtest::Services(), {"--rd-refuse-eis"});
   ASSERT_TRUE(refusing.ok());
   size_t mark = LogCapture::Get().Mark();
-  Init();
-  EXPECT_EQ(GetEisFd(), -1);
+  injector_.Init();
+  EXPECT_EQ(injector_.GetEisFd(), -1);
   EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Session started.", mark), 1u);
   EXPECT_EQ(LogCapture::Get().Count("sightwellInput: Failed to connect to EIS: ", mark), 1u);
   // Each attempt stops the session it could not use, so none is left
@@ -286,7 +284,7 @@ TEST_F(InjectionTest, InitFailuresLeaveNoDescriptor) {
   auto stops = [&] { return refusing.Texts(0, {"rd-stop"}).size(); };
   EXPECT_TRUE(swtest::WaitFor([&] { return stops() >= 1; }, 3000));
   mark = LogCapture::Get().Mark();
-  Init();
+  injector_.Init();
   EXPECT_EQ(LogCapture::Get().Count("Stopped previous session", mark), 0u);
   EXPECT_TRUE(swtest::WaitFor([&] { return stops() >= 2; }, 3000));
   EXPECT_EQ(stops(), 2u);

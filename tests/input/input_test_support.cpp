@@ -13,8 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "agent/remote_context.h"
-#include "input/input.h"
 #include "input/input_state.h"
 #include "lib/log/log_output.h"
 
@@ -198,23 +196,23 @@ bool FakeCompositor::Control(const char *method, GVariant *args, GVariant **repl
   return true;
 }
 
-bool Pump(Slots &slots, const std::function<bool()> &done, int timeoutMs) {
+bool Pump(InputInjector &injector, const std::function<bool()> &done, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!done()) {
     if (std::chrono::steady_clock::now() >= deadline) {
       return false;
     }
-    pollfd p{GetEisFd(), POLLIN, 0};
+    pollfd p{injector.GetEisFd(), POLLIN, 0};
     poll(&p, 1, 20);
-    HandleEvents(&slots.ptr, &slots.kbd, &slots.abs, &slots.touch);
+    injector.HandleEvents();
   }
   return true;
 }
 
-bool ConnectAndWaitForDevices(FakeCompositor &compositor, Slots &slots) {
+bool ConnectAndWaitForDevices(FakeCompositor &compositor, InputInjector &injector) {
   // HandleEvents runs Init itself while no context is usable.
-  HandleEvents(&slots.ptr, &slots.kbd, &slots.abs, &slots.touch);
-  if (GetEisFd() < 0) {
+  injector.HandleEvents();
+  if (injector.GetEisFd() < 0) {
     return false;
   }
   auto emulating = [&compositor] {
@@ -225,21 +223,12 @@ bool ConnectAndWaitForDevices(FakeCompositor &compositor, Slots &slots) {
     }
     return n >= 2;
   };
-  return Pump(slots, [&] { return slots.kbd != nullptr && slots.abs != nullptr && emulating(); },
-              5000);
+  InputState &state = injector.state();
+  return Pump(injector, [&] { return state.kbd && state.abs && emulating(); }, 5000);
 }
 
-void DrainDisconnect(Slots &slots) {
-  Pump(slots, [] { return GetEisFd() < 0; }, 3000);
-  // What a test left queued would be sent into the next test's devices, to
-  // slots and button words that no longer exist.
-  std::lock_guard<std::mutex> guard(InputLock());
-  InputState &state = TheInputState();
-  state.queue.Clear();
-  state.kbdSlot = nullptr;
-  state.absSlot = nullptr;
-  state.lastButtons = nullptr;
-  state.lastButtonMask = nullptr;
+void DrainDisconnect(InputInjector &injector) {
+  Pump(injector, [&injector] { return injector.GetEisFd() < 0; }, 3000);
 }
 
 }  // namespace inputtest

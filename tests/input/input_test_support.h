@@ -1,6 +1,7 @@
 // Helpers of the input tests: a log output that keeps the lines, the fake
 // compositor as a child process with its event record and control interface,
-// and a pump that runs HandleEvents the way the input event thread does.
+// and a pump that runs an injector's HandleEvents the way the input event
+// thread does.
 #pragma once
 
 #include <gio/gio.h>
@@ -12,11 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "input/input.h"
 #include "tests/support/fake_control.h"
 #include "tests/support/process.h"
 #include "tests/support/test_env.h"
-
-struct ei_device;
 
 namespace inputtest {
 
@@ -67,25 +67,17 @@ class FakeCompositor {
 // The input kinds the fake compositor records for injected events.
 extern const std::vector<std::string> kInputKinds;
 
-struct Slots {
-  ei_device *ptr = nullptr;
-  ei_device *kbd = nullptr;
-  ei_device *abs = nullptr;
-  ei_device *touch = nullptr;
-};
-
 // Runs HandleEvents whenever the EIS descriptor is readable (and at least
 // every 20 ms) until done() holds or timeoutMs passed.
-bool Pump(Slots &slots, const std::function<bool()> &done, int timeoutMs);
+bool Pump(InputInjector &injector, const std::function<bool()> &done, int timeoutMs);
 
 // Connects (HandleEvents runs Init) and pumps until the keyboard and the absolute
 // pointer are emulating on the fake compositor.
-bool ConnectAndWaitForDevices(FakeCompositor &compositor, Slots &slots);
+bool ConnectAndWaitForDevices(FakeCompositor &compositor, InputInjector &injector);
 
 // Pumps until the current connection is gone (after the compositor died),
-// leaving the process-wide input state disconnected and its queue empty
-// for the next test.
-void DrainDisconnect(Slots &slots);
+// so that the injector lets go of a context that has ended.
+void DrainDisconnect(InputInjector &injector);
 
 // The process's shared services (started once, in the test environment).
 const swtest::TestServices &Services();

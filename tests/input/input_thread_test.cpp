@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "agent/remote_context.h"
+#include "base/event_fd.h"
 #include "input/input.h"
 #include "tests/input/input_test_support.h"
 
@@ -22,38 +22,31 @@ using Texts = std::vector<std::string>;
 
 class InputThreadTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ctx_.inputWakerFd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    ctx_.disconnectFd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    ctx_.captureWakerFd.reset(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
-    mark_ = LogCapture::Get().Mark();
-  }
+  void SetUp() override { mark_ = LogCapture::Get().Mark(); }
   void TearDown() override {
     StopThread();
-    SetDisconnectFd(-1);
     if (compositor_) {
       compositor_->Kill();
-      inputtest::Slots slots{ctx_.ptr, ctx_.kbd, ctx_.abs, ctx_.touch};
-      inputtest::DrainDisconnect(slots);
+      inputtest::DrainDisconnect(injector_);
     }
-    ctx_.inputWakerFd.reset();
-    ctx_.disconnectFd.reset();
-    ctx_.captureWakerFd.reset();
   }
   void StartCompositor(std::vector<std::string> options = {}) {
     compositor_ = std::make_unique<FakeCompositor>(inputtest::Services(), std::move(options));
     ASSERT_TRUE(compositor_->ok());
   }
-  void StartThread() { thread_ = std::thread(InputEventThread, &ctx_); }
+  void StartThread() {
+    InputWakeFds fds{inputWaker_.get(), disconnect_.get(), captureWaker_.get()};
+    ASSERT_TRUE(injector_.StartEventThread(fds));
+  }
   // Stops the thread the way the capture event thread does; true when it
   // ended within timeoutMs.
   bool StopThread(int timeoutMs = 3000) {
-    if (!thread_.joinable()) {
+    if (injector_.EventThreadId() == 0) {
       return true;
     }
-    ctx_.agentStopping.RequestStop(ctx_.inputWakerFd.get());
+    stop_.RequestStop(inputWaker_.get());
     bool ended = LogCapture::Get().WaitFor("SightwellRemote: Input event thread exiting", timeoutMs, mark_);
-    thread_.join();
+    injector_.StopEventThread();
     return ended;
   }
   bool WaitEmulating(size_t from, int timeoutMs = 5000) {
@@ -71,13 +64,16 @@ class InputThreadTest : public ::testing::Test {
   }
   bool KeyArrives(uint16_t key) {
     size_t from = compositor_->EventCount();
-    InjectKeyEvent(&ctx_.kbd, key, 1);
+    injector_.InjectKeyEvent(key, 1);
     return compositor_->WaitForEvent("key " + std::to_string(key) + " 1", 3000, from);
   }
   size_t Count(const std::string &needle) { return LogCapture::Get().Count(needle, mark_); }
 
-  RemoteContext ctx_;
-  std::thread thread_;
+  UniqueFd inputWaker_ = MakeEventFd(EFD_NONBLOCK);
+  UniqueFd disconnect_ = MakeEventFd(EFD_NONBLOCK);
+  UniqueFd captureWaker_ = MakeEventFd(EFD_NONBLOCK);
+  StopToken stop_;
+  InputInjector injector_{stop_};
   std::unique_ptr<FakeCompositor> compositor_;
   size_t mark_ = 0;
 };
@@ -92,7 +88,7 @@ TEST_F(InputThreadTest, ReconnectsAfterDisconnectAndInjectionResumes) {
 
   // A wake without the stop flag is consumed and changes nothing.
   uint64_t one = 1;
-  ASSERT_EQ(write(ctx_.inputWakerFd.get(), &one, sizeof one), 8);
+  ASSERT_EQ(write(inputWaker_.get(), &one, sizeof one), 8);
   ASSERT_TRUE(KeyArrives(31));
 
   size_t from = compositor_->EventCount();
@@ -163,19 +159,17 @@ TEST_F(InputThreadTest, BurstFromAnotherThreadArrivesCompleteAndInOrder) {
   constexpr int kEvents = 6000;
   Texts expected;
   expected.reserve(kEvents * 6);
-  uint16_t lastButtons = 0;
-  uint16_t lastButtonMask = 0;
   for (int i = 0; i < kEvents; i++) {
     if (i % 2 == 0) {
       uint16_t key = static_cast<uint16_t>(1 + (i / 2) % 200);
       uint8_t pressed = (i / 2) % 2 == 0 ? 1 : 0;
-      InjectKeyEvent(&ctx_.kbd, key, pressed);
+      injector_.InjectKeyEvent(key, pressed);
       expected.push_back("key " + std::to_string(key) + " " + std::to_string(pressed));
     } else {
       MouseRecord r{};
       r.x = i % 1280;
       r.y = i % 720;
-      InjectMouseEvent(&r, &ctx_.abs, &lastButtons, &lastButtonMask);
+      injector_.InjectMouseEvent(r);
       expected.push_back("abs " + std::to_string(r.x) + " " + std::to_string(r.y));
     }
     expected.push_back("frame");
