@@ -298,4 +298,31 @@ TEST_F(InjectionTest, InitFailuresLeaveNoDescriptor) {
   EXPECT_EQ(stopped, 2u);
 }
 
+// The injector owns the libei side it built. Let go, it ends a connection
+// whose handshake completed (the compositor sees the client leave instead
+// of a live device until the process exits), but leaves alone a context
+// whose handshake the compositor has not answered: libei 1.3 crashes when
+// such a context is released.
+TEST_F(InjectionTest, AReleasedInjectorEndsItsConnectionButNotAPendingHandshake) {
+  compositor_ = std::make_unique<FakeCompositor>(inputtest::Services());
+  ASSERT_TRUE(compositor_->ok());
+  {
+    StopToken stop;
+    InputInjector connected(stop);
+    ASSERT_TRUE(inputtest::ConnectAndWaitForDevices(*compositor_, connected));
+  }
+  EXPECT_TRUE(compositor_->WaitForEvent("client-disconnect sightwell-wayland-input", 3000));
+
+  // The compositor reads nothing, so the handshake stays pending.
+  ASSERT_TRUE(compositor_->Control("StallEis", g_variant_new("(u)", 2000u)));
+  {
+    StopToken stop;
+    InputInjector pending(stop);
+    pending.Init();
+    ASSERT_GE(pending.GetEisFd(), 0);
+    std::lock_guard<std::mutex> guard(pending.state().lock);
+    ASSERT_TRUE(pending.state().ei.handshakePending());
+  }
+}
+
 }  // namespace
