@@ -7,37 +7,14 @@
 
 #include <utility>
 
-// One libei reference of type T, released with Unref unless taken back.
-// Adopts what it is given: pass ei_device_ref(d) to keep a reference of
-// its own to something borrowed.
-template <typename T, T *(*Unref)(T *)>
-class EiRef {
- public:
-  EiRef() = default;
-  explicit EiRef(T *adopted) : object_(adopted) {}
-  ~EiRef() { reset(); }
-  EiRef(EiRef &&other) noexcept : object_(other.release()) {}
-  EiRef &operator=(EiRef &&other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  EiRef(const EiRef &) = delete;
-  EiRef &operator=(const EiRef &) = delete;
+#include "base/c_owner.h"
 
-  T *get() const { return object_; }
-  explicit operator bool() const { return object_ != nullptr; }
-  T *release() { return std::exchange(object_, nullptr); }
-  void reset(T *adopted = nullptr) {
-    if (T *old = std::exchange(object_, adopted)) Unref(old);
-  }
-
- private:
-  T *object_ = nullptr;
-};
-
-using EiSeat = EiRef<ei_seat, ei_seat_unref>;
-using EiDevice = EiRef<ei_device, ei_device_unref>;
-using EiEvent = EiRef<ei_event, ei_event_unref>;
+// One libei reference each, released with its unref function when the
+// owner goes. They adopt what they are given: reset(ei_device_ref(d))
+// keeps a reference of its own to something borrowed.
+using EiSeat = COwner<ei_seat, ei_seat_unref>;
+using EiDevice = COwner<ei_device, ei_device_unref>;
+using EiEvent = COwner<ei_event, ei_event_unref>;
 
 // The sender context. libei 1.3 crashes when a context is released while
 // its handshake with the compositor is still under way (the backend took

@@ -168,9 +168,10 @@ TEST_F(InjectionTest, TracksSeatsDevicesAndRemoval) {
   size_t mark = LogCapture::Get().Mark();
   Start({"--eis-relative-pointer", "--eis-touch", "--eis-keymap", "--eis-second-seat",
          "--eis-width=1024", "--eis-height=768"});
-  inputtest::Pump(injector_, [&] { return state_.ptr && state_.touch; }, 3000);
-  ASSERT_NE(state_.ptr.get(), nullptr);
-  ASSERT_NE(state_.touch.get(), nullptr);
+  inputtest::Pump(
+      injector_, [&] { return state_.ptr != nullptr && state_.touch != nullptr; }, 3000);
+  ASSERT_NE(state_.ptr, nullptr);
+  ASSERT_NE(state_.touch, nullptr);
   LogCapture &log = LogCapture::Get();
   EXPECT_EQ(log.Count("sightwellInput: Seat added: seat0", mark), 1u);
   EXPECT_EQ(log.Count("sightwellInput: Ignoring additional seat", mark), 1u);
@@ -187,8 +188,8 @@ TEST_F(InjectionTest, TracksSeatsDevicesAndRemoval) {
   GVariant *reply = nullptr;
   ASSERT_TRUE(compositor_->Control("RemoveDevice", g_variant_new("(s)", "keyboard"), &reply));
   g_variant_unref(reply);
-  inputtest::Pump(injector_, [&] { return !state_.kbd; }, 3000);
-  EXPECT_EQ(state_.kbd.get(), nullptr);
+  inputtest::Pump(injector_, [&] { return state_.kbd == nullptr; }, 3000);
+  EXPECT_EQ(state_.kbd, nullptr);
   EXPECT_EQ(log.Count("sightwellInput: Keyboard device removed", mark), 1u);
   EXPECT_EQ(log.Count("device removed", mark), 1u);
   Key(30, 1);
@@ -204,9 +205,9 @@ TEST_F(InjectionTest, DisconnectEmptiesTheSlotsAndSignals) {
   inputtest::Pump(injector_, [this] { return injector_.GetEisFd() < 0; }, 3000);
   injector_.SetDisconnectFd(-1);
   EXPECT_EQ(LogCapture::Get().Count("sightwellInput: EIS disconnected us, will try reconnecting", mark), 1u);
-  EXPECT_EQ(state_.ptr.get(), nullptr);
-  EXPECT_EQ(state_.kbd.get(), nullptr);
-  EXPECT_EQ(state_.abs.get(), nullptr);
+  EXPECT_EQ(state_.ptr, nullptr);
+  EXPECT_EQ(state_.kbd, nullptr);
+  EXPECT_EQ(state_.abs, nullptr);
   uint64_t value = 0;
   EXPECT_EQ(read(fd, &value, sizeof value), 8);
   EXPECT_EQ(value, 1u);
@@ -215,7 +216,7 @@ TEST_F(InjectionTest, DisconnectEmptiesTheSlotsAndSignals) {
   // The next HandleEvents stops the old session before creating a new one.
   size_t from = compositor_->EventCount();
   mark = LogCapture::Get().Mark();
-  inputtest::Pump(injector_, [&] { return static_cast<bool>(state_.kbd); }, 3000);
+  inputtest::Pump(injector_, [&] { return state_.kbd != nullptr; }, 3000);
   Texts rd = compositor_->Texts(from, {"rd-stop", "rd-create", "rd-start", "rd-connect-eis"});
   ASSERT_EQ(rd.size(), 4u);
   EXPECT_EQ(rd[0].rfind("rd-stop ", 0), 0u);
