@@ -16,8 +16,7 @@
 #include "agent/session_thread.h"
 #include "base/event_fd.h"
 #include "base/sleep.h"
-#include "capture/frame_queue.h"
-#include "capture/screencast_context.h"
+#include "capture/screen_capture.h"
 #include "lib/log/log.h"
 #include "lib/thread/vthread.h"
 
@@ -176,25 +175,21 @@ bool CaptureEvents::StartWorkers() {
   Log_Info("SightwellRemote: Started libEI input event thread with thread ID %lu",
            static_cast<unsigned long>(ctx_.input.EventThreadId()));
 
-  if (!AddToLoop(ctx_.screenFds.get())) {
+  ScreenCapture &capture = *ctx_.screenCast;
+  if (!AddToLoop(capture.screenFds())) {
     Log_Error("SightwellRemote: Capture event thread: Failed to add screenFds to epoll instance, errno = %d",
               errno);
     ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
     return false;
   }
-  if (!AddToLoop(ctx_.cursorFds.get())) {
+  if (!AddToLoop(capture.cursorFds())) {
     Log_Error("SightwellRemote: Capture event thread: Failed to add cursorFds to epoll instance, errno = %d",
               errno);
     ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
     return false;
   }
 
-  ScreenCastContext *cast = ctx_.screenCast;
-  cast->screenFds = ctx_.screenFds.get();
-  cast->cursorFds = ctx_.cursorFds.get();
-  cast->stopRequested.store(false);
-  if (!VThreadCreateNamed(ScreenCastThreadMain, cast, "capture", &ctx_.screenCastThread)) {
-    ctx_.screenCastThread = 0;
+  if (!capture.Start()) {
     Log_Error("SightwellRemote: Failed to create capture thread");
     ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
     return false;
@@ -229,10 +224,10 @@ bool CaptureEvents::OnWaker() {
 }
 
 void CaptureEvents::OnScreen() {
-  if (!DrainEventFd(ctx_.screenFds.get())) {
+  if (!DrainEventFd(ctx_.screenCast->screenFds())) {
     Log_Error("SightwellRemote: Failed to read from screenFds, errno = %d", errno);
   }
-  if (!PopCaptureBuffer(&ctx_.screenCast->frameQueue, &frame_)) {
+  if (!ctx_.screenCast->PopFrame(&frame_)) {
     return;
   }
   // A format change empties the frames still waiting (their pixels have the
@@ -248,11 +243,13 @@ void CaptureEvents::OnScreen() {
 }
 
 void CaptureEvents::OnCursor() {
-  if (!DrainEventFd(ctx_.cursorFds.get())) {
+  ScreenCapture &capture = *ctx_.screenCast;
+  if (!DrainEventFd(capture.cursorFds())) {
     Log_Error("SightwellRemote: Failed to read from cursorFds, errno = %d", errno);
   }
-  if (PopCursorBuffer(&ctx_.screenCast->cursorQueue, &cursor_) &&
-      SendCursorBuffer(ctx_.controlFd.get(), ctx_.controlWriteLock, &cursor_) != 0) {
+  if (capture.PopCursor(&cursor_) &&
+      SendCursorBuffer(ctx_.controlFd.get(), ctx_.controlWriteLock, &cursor_,
+                       capture.CursorShapeChanged(cursor_)) != 0) {
     Log_Error("SightwellRemote: Failed to send cursor buffer to parent process");
   }
 }
@@ -288,9 +285,9 @@ void CaptureEvents::Serve() {
         if (!OnLogout()) return;
       } else if (fd == ctx_.captureWakerFd.get()) {
         if (!OnWaker()) return;
-      } else if (fd == ctx_.screenFds.get()) {
+      } else if (fd == ctx_.screenCast->screenFds()) {
         OnScreen();
-      } else if (fd == ctx_.cursorFds.get()) {
+      } else if (fd == ctx_.screenCast->cursorFds()) {
         OnCursor();
       } else if (watcherFd_.valid() && fd == watcherFd_.get()) {
         if (!OnSessionWatcher()) return;
@@ -312,11 +309,7 @@ void CaptureEvents::ExitSequence() {
     VThread_DestroyThread(ctx_.sessionThread);
     ctx_.sessionThread = 0;
   }
-  if (ctx_.screenCastThread != 0) {
-    ScreenCastRequestStop(ctx_.screenCast);
-    VThread_DestroyThread(ctx_.screenCastThread);
-    ctx_.screenCastThread = 0;
-  }
+  ctx_.screenCast->Stop();
   ReleaseCaptureFrame(&frame_);
   ReleaseCursorUpdate(&cursor_);
   CloseSessionWatcher();

@@ -257,10 +257,7 @@ ChannelStatus PrepareAndStart(RemoteContext *ctx, const ChannelMessage &command,
     Log_Warning("SightwellRemote: Capture start for UID 0: capturing root's own session as root");
   }
 
-  ScreenCastContext *cast = ctx->screenCast;
-  size_t n = strnlen(command.connector, sizeof cast->connector - 1);
-  memcpy(cast->connector, command.connector, n);
-  cast->connector[n] = '\0';
+  ctx->screenCast->SetConnector(command.connector);
 
   ctx->watchGreeterSession = RunningAsGreeterAccount();
 

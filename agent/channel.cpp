@@ -272,7 +272,7 @@ int SendScreenBuffer(int fd, std::mutex &writeLock, const CaptureFrame *frame) {
   return 0;
 }
 
-int SendCursorBuffer(int fd, std::mutex &writeLock, const CursorUpdate *update) {
+int SendCursorBuffer(int fd, std::mutex &writeLock, const CursorUpdate *update, bool withBitmap) {
   if (update->cursorBitmapSize != 0 && update->cursorBitmap == nullptr) {
     Log_Error("cursorBitmap is NULL but cursorBitmapSize=%u\n", update->cursorBitmapSize);
     return -1;
@@ -286,7 +286,7 @@ int SendCursorBuffer(int fd, std::mutex &writeLock, const CursorUpdate *update) 
   msg.cursorHotX = update->hotspotX;
   msg.cursorHotY = update->hotspotY;
   msg.cursorId = update->cursorId;
-  if (CursorShapeChanged(update)) {
+  if (withBitmap) {
     msg.cursorBytes = update->cursorBitmapSize;
   }
 

@@ -53,8 +53,9 @@ int SendLogoutMessage(int fd, std::mutex &writeLock);
 
 // A REMOTE_SCREEN_BUFFER record and its pixels in one gather write.
 int SendScreenBuffer(int fd, std::mutex &writeLock, const CaptureFrame *frame);
-// A REMOTE_CURSOR_BUFFER record, with the bitmap only when the shape changed.
-int SendCursorBuffer(int fd, std::mutex &writeLock, const CursorUpdate *update);
+// A REMOTE_CURSOR_BUFFER record, with the bitmap only when withBitmap (the
+// shape changed).
+int SendCursorBuffer(int fd, std::mutex &writeLock, const CursorUpdate *update, bool withBitmap);
 
 // Writes every byte of the parts in order, advancing over partial writes and
 // retrying EINTR. Returns 0, or -1 with errno set. Used for frames, cursor

@@ -6,12 +6,13 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "agent/remote_audio.h"
 #include "base/channel_message.h"
 #include "base/stop_token.h"
-#include "capture/screencast_context.h"
+#include "capture/screen_capture.h"
 #include "input/input.h"
 #include "lib/misc/unique_fd.h"
 #include "lib/thread/vthread.h"
@@ -46,8 +47,9 @@ struct RemoteContext {
   UniqueFd logoutFd;
   UniqueFd remoteWakerFd;
   UniqueFd captureWakerFd;
-  UniqueFd screenFds;       // semaphore mode
-  UniqueFd cursorFds;       // semaphore mode
+  // Semaphore mode; made with the other eventfds, then adopted by screenCast.
+  UniqueFd screenFds;
+  UniqueFd cursorFds;
   UniqueFd inputWakerFd;
   UniqueFd disconnectFd;
 
@@ -58,12 +60,11 @@ struct RemoteContext {
 
   VThreadID captureEventThread = 0;
   VThreadID sessionThread = 0;
-  VThreadID screenCastThread = 0;
-
-  void *pipeWireHandle = nullptr;
 
   SessionBusState sessionBus;
-  ScreenCastContext *screenCast = nullptr;  // owned (CreateScreenCastContext)
+  // The screen capture, with the PipeWire library it runs on; made once the
+  // routine's loop is set up, released last.
+  std::unique_ptr<ScreenCapture> screenCast;
 
   // Input injection: the device slots, the button state and the input
   // event thread (started and joined by the capture event thread). Its

@@ -16,8 +16,7 @@
 #include "agent/channel.h"
 #include "agent/remote_audio.h"
 #include "agent/remote_context.h"
-#include "capture/pipewire_loader.h"
-#include "capture/screencast_context.h"
+#include "capture/screen_capture.h"
 #include "lib/log/log.h"
 #include "lib/thread/vthread.h"
 
@@ -159,10 +158,9 @@ int Routine::Run(const char *cardName, bool greeterWorkflow) {
   }
   OpenAudioRecovery();
 
-  ctx_.screenCast = CreateScreenCastContext();
-  if (ctx_.screenCast == nullptr ||
-      LoadPipeWireLibrary(&ctx_.pipeWireHandle, &ctx_.screenCast->pwApi) != 0) {
-    ctx_.pipeWireHandle = nullptr;
+  ctx_.screenCast =
+      std::make_unique<ScreenCapture>(std::move(ctx_.screenFds), std::move(ctx_.cursorFds));
+  if (ctx_.screenCast->LoadPipeWire() != 0) {
     Log_Error("SightwellRemote: Failed to initialize PipeWire");
     return FatalExit();
   }
@@ -345,8 +343,9 @@ void Routine::Stop() {
   } else {
     ctx_.agentStopping.RequestStop(ctx_.remoteWakerFd.get());
   }
-  UnloadPipeWireLibrary(ctx_.pipeWireHandle);
-  ctx_.pipeWireHandle = nullptr;
+  if (ctx_.screenCast) {
+    ctx_.screenCast->UnloadPipeWire();
+  }
   StopAudioIfRunning();
 }
 
@@ -388,14 +387,9 @@ int Routine::CleanUp(int result) {
   ctx_.cursorFds.reset();
   ctx_.audio.CloseSocket();
   epollFd_.reset();
-  if (ctx_.pipeWireHandle != nullptr) {
-    UnloadPipeWireLibrary(ctx_.pipeWireHandle);
-    ctx_.pipeWireHandle = nullptr;
-  }
-  if (ctx_.screenCast != nullptr) {
-    DestroyScreenCastContext(ctx_.screenCast);
-    ctx_.screenCast = nullptr;
-  }
+  // Unloads PipeWire, then releases the capture (its thread ended with the
+  // capture event thread).
+  ctx_.screenCast.reset();
   return result;
 }
 

@@ -1,26 +1,9 @@
-// Decides, on the sending side, whether a cursor update carries a new shape.
-//
-// The tracker is owned by the capture event thread, the only caller that
-// passes an update. A reset may come from another thread (a format change on
-// the PipeWire thread): it only raises resetPending, which the owner applies
-// before its next comparison, so the three tracker values always change
-// together without a lock.
-#include <atomic>
-#include <cstdint>
+#include "capture/cursor_shape.h"
 
 #include "capture/frame_queue.h"
 #include "lib/log/log.h"
 
 namespace {
-
-struct CursorShapeTracker {
-  uint32_t lastHash = 0;
-  int32_t lastHotspotX = -1;
-  int32_t lastHotspotY = -1;
-};
-
-CursorShapeTracker tracker;
-std::atomic<bool> resetPending{false};
 
 uint32_t Fnv1a(const uint8_t *bytes, uint32_t size) {
   uint32_t hash = 2166136261u;
@@ -32,34 +15,30 @@ uint32_t Fnv1a(const uint8_t *bytes, uint32_t size) {
 
 }  // namespace
 
-bool CursorShapeChanged(const CursorUpdate *update) {
-  if (update == nullptr) {
-    resetPending.store(true, std::memory_order_release);
+bool CursorShapeTracker::CursorShapeChanged(const CursorUpdate &update) {
+  if (resetPending_.exchange(false, std::memory_order_acq_rel)) {
+    lastHash_ = 0;
+    lastHotspotX_ = -1;
+    lastHotspotY_ = -1;
+  }
+  if (update.cursorBitmap == nullptr || update.cursorBitmapSize == 0) {
     return false;
   }
-  if (resetPending.exchange(false, std::memory_order_acq_rel)) {
-    tracker = CursorShapeTracker{};
-  }
-  if (update->cursorBitmap == nullptr || update->cursorBitmapSize == 0) {
-    return false;
-  }
-  const uint32_t hash = Fnv1a(update->cursorBitmap, update->cursorBitmapSize);
+  const uint32_t hash = Fnv1a(update.cursorBitmap, update.cursorBitmapSize);
   // A shape is new when its pixels or its hotspot differ. The compositor
   // keeps one cursor id across shapes, and many shapes share a hotspot
   // (two resize arrows, arrow and copy-arrow): requiring both to differ
   // would leave the parent drawing the old pointer.
-  if (hash == tracker.lastHash && update->hotspotX == tracker.lastHotspotX &&
-      update->hotspotY == tracker.lastHotspotY) {
+  if (hash == lastHash_ && update.hotspotX == lastHotspotX_ && update.hotspotY == lastHotspotY_) {
     return false;
   }
   Log_Level(kLogDebug,
             "Sightwell: CursorShapeChanged[%s]: CHANGED [HOTSPOT+HASH] hash 0x%08x\u2192"
             "0x%08x hotspot=(%d,%d)\u2192(%d,%d) bmpSize=%u w=%u h=%u\n",
-            update->connector, tracker.lastHash, hash, tracker.lastHotspotX,
-            tracker.lastHotspotY, update->hotspotX, update->hotspotY,
-            update->cursorBitmapSize, update->width, update->height);
-  tracker.lastHash = hash;
-  tracker.lastHotspotX = update->hotspotX;
-  tracker.lastHotspotY = update->hotspotY;
+            update.connector, lastHash_, hash, lastHotspotX_, lastHotspotY_, update.hotspotX,
+            update.hotspotY, update.cursorBitmapSize, update.width, update.height);
+  lastHash_ = hash;
+  lastHotspotX_ = update.hotspotX;
+  lastHotspotY_ = update.hotspotY;
   return true;
 }

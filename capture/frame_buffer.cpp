@@ -40,6 +40,15 @@ uint8_t *AllocFrameBuffer(uint32_t bytes) {
   return static_cast<uint8_t *>(p);
 }
 
+void SizeFrameBufferExactly(uint8_t **buffer, uint32_t *capacity, uint32_t needed) {
+  if (*buffer != nullptr && *capacity == needed) {
+    return;
+  }
+  free(*buffer);
+  *buffer = AllocFrameBuffer(needed);
+  *capacity = needed;
+}
+
 void CopyFrameBytes(uint8_t *dst, const uint8_t *src, size_t bytes) {
 #if defined(__x86_64__)
   if (bytes >= kStreamingCopyMin) {

@@ -12,6 +12,11 @@
 // some two thousand pages whose TLB misses add to each copy.
 uint8_t *AllocFrameBuffer(uint32_t bytes);
 
+// Keeps *buffer when its capacity is exactly `needed`, else replaces it (the
+// old one freed) with one of that size: a format change gives every frame
+// buffer the new frame's size, so the steady state can trade buffers.
+void SizeFrameBufferExactly(uint8_t **buffer, uint32_t *capacity, uint32_t needed);
+
 // Copies a frame's bytes into a frame buffer. Very large copies bypass the
 // cache: the bytes are next read by another thread's socket write, not by
 // this one, and such a frame is larger than the cache would keep anyway, so

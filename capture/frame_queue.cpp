@@ -2,13 +2,11 @@
 // consumer, drop the newest item when full.
 #include "capture/frame_queue.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
 
+#include "base/event_fd.h"
 #include "capture/frame_buffer.h"
 #include "lib/log/log.h"
 #include "lib/sig/panic.h"
@@ -35,13 +33,11 @@ void CopyConnector(char *dst, const char *src) {
   dst[n] = '\0';
 }
 
-// One unit on a semaphore-mode eventfd per queued item.
+// One unit on a semaphore-mode eventfd per queued item. A failed wake-up
+// cannot be helped here: the item waits for the next one.
 void Signal(int eventFd) {
-  if (eventFd < 0) {
-    return;
-  }
-  const uint64_t one = 1;
-  while (write(eventFd, &one, sizeof one) < 0 && errno == EINTR) {
+  if (eventFd >= 0) {
+    SignalEventFd(eventFd);
   }
 }
 
@@ -50,13 +46,12 @@ void Signal(int eventFd) {
 bool PushCaptureFrame(FrameQueue *queue, int eventFd, const char *connector,
                       uint32_t width, uint32_t height, const uint8_t *pixels,
                       uint32_t byteCount) {
-  const uint32_t producer = queue->producer.load(std::memory_order_relaxed);
-  const uint32_t next = (producer + 1) % kQueueSlots;
-  if (next == queue->consumer.load(std::memory_order_acquire)) {
+  FrameSlot *empty = queue->WriteSlot();
+  if (empty == nullptr) {
     Log_Warning("Dropping frame for connector %s due to full queue\n", connector);
     return false;
   }
-  FrameSlot &slot = queue->slots[producer];
+  FrameSlot &slot = *empty;
   {
     std::lock_guard<std::mutex> guard(slot.lock);
     CaptureFrame &f = slot.frame;
@@ -73,19 +68,18 @@ bool PushCaptureFrame(FrameQueue *queue, int eventFd, const char *connector,
       CopyFrameBytes(f.captureBuffer, pixels, byteCount);
     }
   }
-  queue->producer.store(next, std::memory_order_release);
+  queue->Publish();
   Signal(eventFd);
   return true;
 }
 
 bool PushCursorUpdate(CursorQueue *queue, int eventFd, const CursorUpdate *update) {
-  const uint32_t producer = queue->producer.load(std::memory_order_relaxed);
-  const uint32_t next = (producer + 1) % kQueueSlots;
-  if (next == queue->consumer.load(std::memory_order_acquire)) {
+  CursorSlot *empty = queue->WriteSlot();
+  if (empty == nullptr) {
     Log_Warning("Dropping cursor for connector %s due to full queue\n", update->connector);
     return false;
   }
-  CursorSlot &slot = queue->slots[producer];
+  CursorSlot &slot = *empty;
   {
     std::lock_guard<std::mutex> guard(slot.lock);
     CursorUpdate &u = slot.update;
@@ -110,18 +104,18 @@ bool PushCursorUpdate(CursorQueue *queue, int eventFd, const CursorUpdate *updat
       u.cursorBitmapSize = 0;
     }
   }
-  queue->producer.store(next, std::memory_order_release);
+  queue->Publish();
   Signal(eventFd);
   return true;
 }
 
 bool PopCaptureBuffer(FrameQueue *queue, CaptureFrame *out) {
-  const uint32_t consumer = queue->consumer.load(std::memory_order_relaxed);
-  if (consumer == queue->producer.load(std::memory_order_acquire)) {
+  FrameSlot *waiting = queue->ReadSlot();
+  if (waiting == nullptr) {
     Log_Warning("No capture buffer available in queue\n");
     return false;
   }
-  FrameSlot &slot = queue->slots[consumer];
+  FrameSlot &slot = *waiting;
   {
     std::lock_guard<std::mutex> guard(slot.lock);
     CaptureFrame &f = slot.frame;
@@ -150,18 +144,18 @@ bool PopCaptureBuffer(FrameQueue *queue, CaptureFrame *out) {
       memcpy(out->captureBuffer, f.captureBuffer, size);
     }
   }
-  queue->consumer.store((consumer + 1) % kQueueSlots, std::memory_order_release);
+  queue->Consume();
   return true;
 }
 
 bool PopCursorBuffer(CursorQueue *queue, CursorUpdate *out) {
-  const uint32_t consumer = queue->consumer.load(std::memory_order_relaxed);
-  if (consumer == queue->producer.load(std::memory_order_acquire)) {
+  CursorSlot *waiting = queue->ReadSlot();
+  if (waiting == nullptr) {
     Log_Warning("No cursor buffer available in queue\n");
     return false;
   }
   if (out != nullptr) {
-    CursorSlot &slot = queue->slots[consumer];
+    CursorSlot &slot = *waiting;
     std::lock_guard<std::mutex> guard(slot.lock);
     const CursorUpdate &u = slot.update;
     uint8_t *keepBuffer = out->cursorBitmap;
@@ -184,7 +178,7 @@ bool PopCursorBuffer(CursorQueue *queue, CursorUpdate *out) {
       }
     }
   }
-  queue->consumer.store((consumer + 1) % kQueueSlots, std::memory_order_release);
+  queue->Consume();
   return true;
 }
 
@@ -199,8 +193,7 @@ void ReleaseCursorUpdate(CursorUpdate *update) {
 }
 
 void ResetFrameQueue(FrameQueue *queue, const char *connector) {
-  queue->producer.store(0, std::memory_order_relaxed);
-  queue->consumer.store(0, std::memory_order_relaxed);
+  queue->Reset();
   for (FrameSlot &slot : queue->slots) {
     std::lock_guard<std::mutex> guard(slot.lock);
     ReleaseCaptureFrame(&slot.frame);
@@ -209,11 +202,31 @@ void ResetFrameQueue(FrameQueue *queue, const char *connector) {
 }
 
 void ResetCursorQueue(CursorQueue *queue, const char *connector) {
-  queue->producer.store(0, std::memory_order_relaxed);
-  queue->consumer.store(0, std::memory_order_relaxed);
+  queue->Reset();
   for (CursorSlot &slot : queue->slots) {
     std::lock_guard<std::mutex> guard(slot.lock);
     ReleaseCursorUpdate(&slot.update);
     CopyConnector(slot.update.connector, connector);
+  }
+}
+
+void ResizeFrameQueue(FrameQueue *queue, uint32_t width, uint32_t height, uint32_t frameBytes) {
+  for (FrameSlot &slot : queue->slots) {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    slot.frame.width = width;
+    slot.frame.height = height;
+    SizeFrameBufferExactly(&slot.frame.captureBuffer, &slot.frame.capacity, frameBytes);
+    slot.frame.captureBufferSize = 0;
+  }
+}
+
+void ReserveCursorBitmaps(CursorQueue *queue) {
+  for (CursorSlot &slot : queue->slots) {
+    std::lock_guard<std::mutex> guard(slot.lock);
+    if (slot.update.cursorBitmap == nullptr) {
+      slot.update.cursorBitmap = MustAlloc(MAX_CURSOR_BITMAP_SIZE);
+      slot.update.capacity = MAX_CURSOR_BITMAP_SIZE;
+      slot.update.cursorBitmapSize = 0;
+    }
   }
 }

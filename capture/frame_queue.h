@@ -11,11 +11,11 @@
 // freed or resized under a copy.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <mutex>
 
 #include "base/channel_message.h"
+#include "base/spsc_ring.h"
 
 struct CaptureFrame {
   char connector[kConnectorNameSize];
@@ -55,18 +55,8 @@ struct CursorSlot {
 };
 
 // Single producer (process worker), single consumer (capture event thread).
-// Empty when producer == consumer; full when (producer + 1) % 4 == consumer.
-struct FrameQueue {
-  FrameSlot slots[kQueueSlots];
-  std::atomic<uint32_t> producer{0};
-  std::atomic<uint32_t> consumer{0};
-};
-
-struct CursorQueue {
-  CursorSlot slots[kQueueSlots];
-  std::atomic<uint32_t> producer{0};
-  std::atomic<uint32_t> consumer{0};
-};
+using FrameQueue = SpscRing<FrameSlot, kQueueSlots>;
+using CursorQueue = SpscRing<CursorSlot, kQueueSlots>;
 
 // Producer side (process worker). eventFd is screenFds / cursorFds; one unit
 // is added per queued item. A full queue drops the new item with a warning.
@@ -87,11 +77,6 @@ bool PopCaptureBuffer(FrameQueue *queue, CaptureFrame *out);
 // Copies the oldest update into out (out keeps its own bitmap buffer); with a
 // null out the oldest update is discarded. false when the queue is empty.
 bool PopCursorBuffer(CursorQueue *queue, CursorUpdate *out);
-// true when this update's bitmap must travel with it: its bitmap hash or its
-// hotspot differs from the last shape reported. nullptr resets the
-// process-wide tracker (safe from any thread; applied before the next check).
-bool CursorShapeChanged(const CursorUpdate *update);
-
 // Release the buffers owned by a consumer record or a slot and zero it.
 void ReleaseCaptureFrame(CaptureFrame *frame);
 void ReleaseCursorUpdate(CursorUpdate *update);
@@ -100,3 +85,13 @@ void ReleaseCursorUpdate(CursorUpdate *update);
 // neither side is running. connector is written into every slot.
 void ResetFrameQueue(FrameQueue *queue, const char *connector);
 void ResetCursorQueue(CursorQueue *queue, const char *connector);
+
+// A format change (any thread, while both sides may run): every frame slot
+// takes the new size and a buffer of exactly frameBytes, and what it held is
+// dropped (its pixels have the old size): such a slot pops with
+// captureBufferSize 0. Each slot's lock is taken for its own change, so no
+// buffer is resized under a copy.
+void ResizeFrameQueue(FrameQueue *queue, uint32_t width, uint32_t height, uint32_t frameBytes);
+// Gives every cursor slot without a bitmap buffer one of the largest cursor
+// size, so the frame path allocates no cursor memory afterwards.
+void ReserveCursorBitmaps(CursorQueue *queue);

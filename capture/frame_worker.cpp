@@ -2,13 +2,12 @@
 // worker, which extracts the cursor, packs the rows and queues both.
 #include <spa/buffer/buffer.h>
 #include <spa/buffer/meta.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "capture/screencast_context.h"
+#include "base/event_fd.h"
+#include "capture/screencast_internal.h"
 #include "lib/log/log.h"
 
 namespace {
@@ -18,7 +17,7 @@ namespace {
 // lock is held only for the call itself.
 void ReturnBuffer(ScreenCastContext *ctx, pw_buffer *buffer) {
   std::lock_guard<std::mutex> guard(ctx->queueBufferLock);
-  ctx->pwApi.pw_stream_queue_buffer(ctx->stream, buffer);
+  ctx->pwApi.pw_stream_queue_buffer(ctx->stream.get(), buffer);
 }
 
 // Fills update from the cursor metadata; false when the buffer has none.
@@ -109,7 +108,7 @@ void on_process(void *data) {
   // Keep only the newest buffer; older ones go straight back.
   pw_buffer *held = nullptr;
   pw_buffer *next;
-  while ((next = pw.pw_stream_dequeue_buffer(ctx->stream)) != nullptr) {
+  while ((next = pw.pw_stream_dequeue_buffer(ctx->stream.get())) != nullptr) {
     if (held != nullptr) {
       ReturnBuffer(ctx, held);
     }
@@ -123,15 +122,13 @@ void on_process(void *data) {
   const int fd = ctx->handoffFd.load(std::memory_order_acquire);
   if (buffer != nullptr && buffer->n_datas > 0 && buffer->datas[0].data != nullptr &&
       buffer->datas[0].chunk != nullptr && fd >= 0) {
-    HandoffRing &ring = ctx->handoff;
-    const uint32_t producer = ring.producer.load(std::memory_order_relaxed);
-    const uint32_t advanced = (producer + 1) % kHandoffSlots;
-    if (advanced != ring.consumer.load(std::memory_order_acquire)) {
-      ring.slots[producer] = held;
-      ring.producer.store(advanced, std::memory_order_release);
-      const uint64_t one = 1;
-      while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
-      }
+    pw_buffer **slot = ctx->handoff.WriteSlot();
+    if (slot != nullptr) {
+      *slot = held;
+      ctx->handoff.Publish();
+      // Nothing to do about a failed wake-up on the real-time thread: the
+      // worker takes this buffer with the next one.
+      SignalEventFd(fd);
       return;
     }
   }
@@ -145,39 +142,32 @@ void on_remove_buffer(void *data, pw_buffer *buffer) {
   // consumer and the producer index are read: on_process writes the slot at
   // the producer index before it publishes it.
   std::lock_guard<std::mutex> hold(ctx->bufferLock);
-  HandoffRing &ring = ctx->handoff;
-  const uint32_t producer = ring.producer.load(std::memory_order_acquire);
-  for (uint32_t i = ring.consumer.load(std::memory_order_relaxed); i != producer;
-       i = (i + 1) % kHandoffSlots) {
-    if (ring.slots[i] == buffer) {
-      ring.slots[i] = nullptr;
+  ctx->handoff.ForEachWaiting([buffer](pw_buffer *&waiting) {
+    if (waiting == buffer) {
+      waiting = nullptr;
     }
-  }
+  });
 }
 
 void *ProcessWorker(void *data) {
   auto *ctx = static_cast<ScreenCastContext *>(data);
   const int fd = ctx->handoffFd.load(std::memory_order_acquire);
-  HandoffRing &ring = ctx->handoff;
   for (;;) {
-    uint64_t count;
-    while (read(fd, &count, sizeof count) < 0) {
-      if (errno != EINTR) {
-        Log_Warning("Sightwell: ProcessWorker[%s]: eventfd read error: errno=%d\n",
-                    ctx->connector, errno);
-        return nullptr;
-      }
+    if (ReadEventFd(fd) != 0) {
+      Log_Warning("Sightwell: ProcessWorker[%s]: eventfd read error: errno=%d\n", ctx->connector,
+                  errno);
+      return nullptr;
     }
     // One buffer per hold of bufferLock, so a removal waits at most for the
     // buffer in hand, never for the eventfd.
     for (;;) {
       std::lock_guard<std::mutex> hold(ctx->bufferLock);
-      const uint32_t consumer = ring.consumer.load(std::memory_order_relaxed);
-      if (consumer == ring.producer.load(std::memory_order_acquire)) {
+      pw_buffer **slot = ctx->handoff.ReadSlot();
+      if (slot == nullptr) {
         break;
       }
-      pw_buffer *buffer = ring.slots[consumer];
-      ring.consumer.store((consumer + 1) % kHandoffSlots, std::memory_order_release);
+      pw_buffer *buffer = *slot;
+      ctx->handoff.Consume();
       if (buffer == nullptr) {
         continue;  // removed by PipeWire while it waited: gone, not ours to return
       }

@@ -4,7 +4,6 @@
 
 #include <cstring>
 
-#include "capture/screencast_context.h"
 #include "capture/screencast_internal.h"
 #include "lib/log/log.h"
 
@@ -88,78 +87,77 @@ gboolean on_node_wait_expired(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-guint Subscribe(ScreenCastContext *ctx, const char *iface, const char *member,
-                const char *path, GDBusSignalCallback callback) {
-  guint id = g_dbus_connection_signal_subscribe(ctx->connection, kBusName, iface, member, path,
-                                                nullptr, G_DBUS_SIGNAL_FLAGS_NONE, callback,
+BusSubscription Subscribe(ScreenCastContext *ctx, const char *iface, const char *member,
+                          const char *path, GDBusSignalCallback callback) {
+  guint id = g_dbus_connection_signal_subscribe(ctx->connection.get(), kBusName, iface, member,
+                                                path, nullptr, G_DBUS_SIGNAL_FLAGS_NONE, callback,
                                                 ctx, nullptr);
   Log_Info("Subscribed to %s on %s (id=%u)\n", member, path, id);
-  return id;
+  return BusSubscription(ctx->connection.get(), id);
 }
 
-// Returns the object path of a "(o)" reply as a new string, or null.
+// Returns the object path of a "(o)" reply (adopted) as a new string, or null.
 char *TakeObjectPath(GVariant *reply) {
+  g_autoptr(GVariant) owned = reply;
   const char *path = nullptr;
-  g_variant_get(reply, "(&o)", &path);
-  char *copy = path != nullptr ? g_strdup(path) : nullptr;
-  g_variant_unref(reply);
-  return copy;
+  g_variant_get(owned, "(&o)", &path);
+  return path != nullptr ? g_strdup(path) : nullptr;
 }
 
 // Subscribes to the compositor's bus name changing hands, before anything is
 // asked of it, so its death is noticed whatever the attempt is waiting for.
 void WatchCompositor(ScreenCastContext *ctx) {
-  ctx->ownerSubscription = g_dbus_connection_signal_subscribe(
-      ctx->connection, "org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged",
-      "/org/freedesktop/DBus", kBusName, G_DBUS_SIGNAL_FLAGS_NONE, on_compositor_owner_changed,
-      ctx, nullptr);
+  GDBusConnection *connection = ctx->connection.get();
+  ctx->ownerSubscription = BusSubscription(
+      connection, g_dbus_connection_signal_subscribe(
+                      connection, "org.freedesktop.DBus", "org.freedesktop.DBus",
+                      "NameOwnerChanged", "/org/freedesktop/DBus", kBusName,
+                      G_DBUS_SIGNAL_FLAGS_NONE, on_compositor_owner_changed, ctx, nullptr));
 }
 
 // Runs the loop until the node id, a Closed, the compositor leaving the bus,
 // a stop or the node wait expiring ends it.
 void WaitForNode(ScreenCastContext *ctx) {
-  GSource *expiry = g_timeout_source_new(kNodeWaitMs);
-  g_source_set_callback(expiry, on_node_wait_expired, ctx, nullptr);
-  g_source_attach(expiry, ctx->attemptContext);
+  AttachedSource expiry(g_timeout_source_new(kNodeWaitMs));
+  g_source_set_callback(expiry.get(), on_node_wait_expired, ctx, nullptr);
+  g_source_attach(expiry.get(), ctx->attemptContext.get());
   // A stop requested before this point either sees the loop (and queues its
   // quit on the loop's context) or is seen here.
   if (!ctx->stopRequested.load(std::memory_order_acquire)) {
     g_main_loop_run(ctx->mainLoop);
   }
-  g_source_destroy(expiry);
-  g_source_unref(expiry);
 }
 
 // Creates the session, records the connector, starts it and waits for the
 // node; returns after the wait, or after a failure was logged.
 void CreateRecordStart(ScreenCastContext *ctx) {
-  GError *error = nullptr;
+  GDBusConnection *connection = ctx->connection.get();
+  GCancellable *cancellable = ctx->cancellable.get();
+  g_autoptr(GError) error = nullptr;
   GVariant *reply = g_dbus_connection_call_sync(
-      ctx->connection, kBusName, kScreenCastPath, kScreenCastIface, "CreateSession",
+      connection, kBusName, kScreenCastPath, kScreenCastIface, "CreateSession",
       g_variant_new("(@a{sv})", g_variant_new_array(G_VARIANT_TYPE("{sv}"), nullptr, 0)),
-      G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, ctx->cancellable, &error);
+      G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1, cancellable, &error);
   if (reply == nullptr) {
     Log_Warning("Failed to call method %s: %s\n", "CreateSession",
                 error != nullptr ? error->message : "unknown error");
-    g_clear_error(&error);
     Log_Info("Failed to create session\n");
     return;
   }
-  char *sessionPath = TakeObjectPath(reply);
+  g_autofree char *sessionPath = TakeObjectPath(reply);
   if (sessionPath == nullptr) {
     Log_Info("Failed to create session\n");
     return;
   }
   Log_Info("Created session path %s\n", sessionPath);
   g_strlcpy(ctx->sessionPath, sessionPath, sizeof ctx->sessionPath);
-  g_free(sessionPath);
 
   ctx->closedSubscription =
       Subscribe(ctx, kSessionIface, "Closed", ctx->sessionPath, on_session_closed);
 
-  if (ctx->connection == nullptr || ctx->sessionPath[0] == '\0' || ctx->connector[0] == '\0') {
+  if (connection == nullptr || ctx->sessionPath[0] == '\0' || ctx->connector[0] == '\0') {
     Log_Error("Invalid args for %s (conn=%p session=%s connector=%s)", "RecordMonitor",
-              static_cast<void *>(ctx->connection), ctx->sessionPath, ctx->connector);
+              static_cast<void *>(connection), ctx->sessionPath, ctx->connector);
     Log_Info("Failed to start recording\n");
     return;
   }
@@ -167,19 +165,18 @@ void CreateRecordStart(ScreenCastContext *ctx) {
   GVariantBuilder props;
   g_variant_builder_init(&props, G_VARIANT_TYPE("a{sv}"));
   g_variant_builder_add(&props, "{sv}", "cursor-mode", g_variant_new_uint32(2));
-  reply = g_dbus_connection_call_sync(ctx->connection, kBusName, ctx->sessionPath, kSessionIface,
+  reply = g_dbus_connection_call_sync(connection, kBusName, ctx->sessionPath, kSessionIface,
                                       "RecordMonitor",
                                       g_variant_new("(sa{sv})", ctx->connector, &props),
                                       G_VARIANT_TYPE("(o)"), G_DBUS_CALL_FLAGS_NONE, -1,
-                                      ctx->cancellable, &error);
+                                      cancellable, &error);
   if (reply == nullptr) {
     Log_Info("%s failed: %s\n", "RecordMonitor",
              error != nullptr && error->message != nullptr ? error->message : "unknown error");
-    g_clear_error(&error);
     Log_Info("Failed to start recording\n");
     return;
   }
-  char *streamPath = TakeObjectPath(reply);
+  g_autofree char *streamPath = TakeObjectPath(reply);
   if (streamPath == nullptr) {
     Log_Info("Failed to start recording\n");
     return;
@@ -188,51 +185,37 @@ void CreateRecordStart(ScreenCastContext *ctx) {
   ctx->streamAddedSubscription =
       Subscribe(ctx, kStreamIface, "PipeWireStreamAdded", streamPath, on_stream_added);
 
-  reply = g_dbus_connection_call_sync(ctx->connection, kBusName, ctx->sessionPath, kSessionIface,
-                                      "Start", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1,
-                                      ctx->cancellable, &error);
-  if (reply == nullptr) {
+  g_autoptr(GVariant) started = g_dbus_connection_call_sync(
+      connection, kBusName, ctx->sessionPath, kSessionIface, "Start", nullptr, nullptr,
+      G_DBUS_CALL_FLAGS_NONE, -1, cancellable, &error);
+  if (started == nullptr) {
     Log_Info("Failed to start stream session: %s\n",
              error != nullptr && error->message != nullptr ? error->message : "unknown error");
-    g_clear_error(&error);
     Log_Info("Failed to start session\n");
-    g_free(streamPath);
     return;
   }
-  g_variant_unref(reply);
   Log_Info("Session started successfully\n");
   WaitForNode(ctx);
-  g_free(streamPath);
 }
 
 // Asks the compositor to stop the attempt's session. While the agent stops,
 // the request is only sent (the session dies with the connection anyway);
 // otherwise its answer is awaited for a bounded time.
 void StopSession(ScreenCastContext *ctx) {
+  GDBusConnection *connection = ctx->connection.get();
   if (ctx->stopRequested.load(std::memory_order_acquire)) {
-    g_dbus_connection_call(ctx->connection, kBusName, ctx->sessionPath, kSessionIface, "Stop",
-                           nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, kStopTimeoutMs, nullptr,
-                           nullptr, nullptr);
+    g_dbus_connection_call(connection, kBusName, ctx->sessionPath, kSessionIface, "Stop", nullptr,
+                           nullptr, G_DBUS_CALL_FLAGS_NONE, kStopTimeoutMs, nullptr, nullptr,
+                           nullptr);
     return;
   }
-  GError *error = nullptr;
-  GVariant *reply = g_dbus_connection_call_sync(ctx->connection, kBusName, ctx->sessionPath,
-                                                kSessionIface, "Stop", nullptr, nullptr,
-                                                G_DBUS_CALL_FLAGS_NONE, kStopTimeoutMs,
-                                                ctx->cancellable, &error);
+  g_autoptr(GError) error = nullptr;
+  g_autoptr(GVariant) reply = g_dbus_connection_call_sync(
+      connection, kBusName, ctx->sessionPath, kSessionIface, "Stop", nullptr, nullptr,
+      G_DBUS_CALL_FLAGS_NONE, kStopTimeoutMs, ctx->cancellable.get(), &error);
   if (reply == nullptr) {
     Log_Warning("Failed to call method %s: %s\n", "Stop",
                 error != nullptr ? error->message : "unknown error");
-    g_clear_error(&error);
-    return;
-  }
-  g_variant_unref(reply);
-}
-
-void Unsubscribe(GDBusConnection *connection, guint *id) {
-  if (*id != 0) {
-    g_dbus_connection_signal_unsubscribe(connection, *id);
-    *id = 0;
   }
 }
 
@@ -244,29 +227,29 @@ bool RunSessionPhase(ScreenCastContext *ctx) {
   ctx->sessionPath[0] = '\0';
   ctx->sessionGone = false;
 
-  ctx->connection = g_bus_get_sync(G_BUS_TYPE_SESSION, ctx->cancellable, nullptr);
-  if (ctx->connection == nullptr) {
+  ctx->connection.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, ctx->cancellable.get(), nullptr));
+  if (!ctx->connection) {
     return false;
   }
 
-  GMainContext *attempt = g_main_context_new();
-  g_main_context_push_thread_default(attempt);
+  MainContextOwner attempt(g_main_context_new());
+  g_main_context_push_thread_default(attempt.get());
+  // The loop is only lent to ctx->mainLoop while the node is awaited, so
+  // that other threads can quit it; it is released here.
+  g_autoptr(GMainLoop) loop = g_main_loop_new(attempt.get(), FALSE);
   {
     std::lock_guard<std::mutex> guard(ctx->mainLoopLock);
-    ctx->attemptContext = attempt;
-    ctx->mainLoop = g_main_loop_new(attempt, FALSE);
+    ctx->attemptContext = std::move(attempt);
+    ctx->mainLoop = loop;
   }
 
   WatchCompositor(ctx);
   CreateRecordStart(ctx);
 
-  GMainLoop *loop;
   {
     std::lock_guard<std::mutex> guard(ctx->mainLoopLock);
-    loop = ctx->mainLoop;
     ctx->mainLoop = nullptr;
   }
-  g_main_loop_unref(loop);
 
   if (ctx->nodeId == 0) {
     Log_Info("No node_id received, exiting screen cast thread\n");
@@ -276,29 +259,28 @@ bool RunSessionPhase(ScreenCastContext *ctx) {
 }
 
 void EndSession(ScreenCastContext *ctx) {
-  if (ctx->attemptContext == nullptr) {
+  if (!ctx->attemptContext) {
     return;
   }
   if (ctx->sessionPath[0] != '\0' && !ctx->sessionGone) {
     StopSession(ctx);
   }
-  Unsubscribe(ctx->connection, &ctx->streamAddedSubscription);
-  Unsubscribe(ctx->connection, &ctx->closedSubscription);
-  Unsubscribe(ctx->connection, &ctx->ownerSubscription);
+  ctx->streamAddedSubscription.reset();
+  ctx->closedSubscription.reset();
+  ctx->ownerSubscription.reset();
   // Signals that arrived but were not dispatched yet (and a stop's idle
   // quit) sit on the context holding references to it, so it would never be
   // freed. Dispatching them releases those references; the removed
   // subscriptions' handlers no longer run.
-  for (int i = 0; i < kDrainIterations && g_main_context_iteration(ctx->attemptContext, FALSE);
-       i++) {
+  for (int i = 0;
+       i < kDrainIterations && g_main_context_iteration(ctx->attemptContext.get(), FALSE); i++) {
   }
-  GMainContext *attempt = ctx->attemptContext;
+  MainContextOwner attempt;
   {
     std::lock_guard<std::mutex> guard(ctx->mainLoopLock);
-    ctx->attemptContext = nullptr;
+    attempt = std::move(ctx->attemptContext);
   }
-  g_main_context_pop_thread_default(attempt);
-  g_main_context_unref(attempt);
+  g_main_context_pop_thread_default(attempt.get());
   ctx->sessionPath[0] = '\0';
 }
 
@@ -320,24 +302,24 @@ void ScreenCastRequestQuit(ScreenCastContext *ctx) {
   g_main_loop_quit(loop);
   // A quit that comes before g_main_loop_run starts is forgotten by GLib; an
   // idle source on the loop's own context quits it again once it runs.
-  GSource *idle = g_idle_source_new();
+  // The loop's context keeps the source until it has run.
+  g_autoptr(GSource) idle = g_idle_source_new();
   g_source_set_callback(idle, QuitLoopFromIdle, g_main_loop_ref(loop),
                         reinterpret_cast<GDestroyNotify>(g_main_loop_unref));
   g_source_attach(idle, g_main_loop_get_context(loop));
-  g_source_unref(idle);
 }
 
 void ScreenCastRequestStop(ScreenCastContext *ctx) {
   ctx->stopRequested.store(true, std::memory_order_release);
-  g_cancellable_cancel(ctx->cancellable);
+  g_cancellable_cancel(ctx->cancellable.get());
   ScreenCastRequestQuit(ctx);
   WakeAttempt(ctx);
 }
 
 void WakeAttempt(ScreenCastContext *ctx) {
   std::lock_guard<std::mutex> guard(ctx->mainLoopLock);
-  if (ctx->attemptContext != nullptr) {
-    g_main_context_wakeup(ctx->attemptContext);
+  if (ctx->attemptContext) {
+    g_main_context_wakeup(ctx->attemptContext.get());
   }
   ctx->stopSignal.notify_all();
 }

@@ -2,14 +2,13 @@
 // the PipeWire stream phase) until capture is stopped.
 #include <pthread.h>
 #include <spa/pod/builder.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <utility>
 
-#include "capture/screencast_context.h"
+#include "base/event_fd.h"
 #include "capture/screencast_internal.h"
 #include "lib/log/log.h"
 
@@ -34,23 +33,36 @@ void *WorkerEntry(void *data) { return ProcessWorker(data); }
 
 // Creates the handoff eventfd and the worker; false (logged) when either fails.
 bool StartWorker(ScreenCastContext *ctx) {
-  ctx->handoff.producer.store(0, std::memory_order_release);
-  ctx->handoff.consumer.store(0, std::memory_order_release);
-  int fd = eventfd(0, EFD_CLOEXEC);
-  if (fd < 0) {
+  ctx->handoff.Reset();
+  UniqueFd fd = MakeEventFd(0);
+  if (!fd.valid()) {
     Log_Error("[%s] Failed to create handoff eventfd: errno=%d\n", ctx->connector, errno);
     return false;
   }
-  ctx->handoffFd.store(fd, std::memory_order_release);
+  ctx->handoffFd.store(fd.get(), std::memory_order_release);
   ctx->workerStop.exchange(false, std::memory_order_acq_rel);
   int rc = pthread_create(&ctx->workerThread, nullptr, WorkerEntry, ctx);
   if (rc != 0) {
     Log_Error("[%s] Failed to create process worker thread: rc=%d\n", ctx->connector, rc);
     ctx->handoffFd.store(-1, std::memory_order_release);
-    close(fd);
     return false;
   }
+  ctx->handoffFdOwner = std::move(fd);
   return true;
+}
+
+// Ends the worker and takes the handoff eventfd out of on_process's reach.
+// on_process may still run until the stream is destroyed: it then sees the
+// invalid descriptor and returns buffers at once. The descriptor itself stays
+// open (handoffFdOwner) until the stream is gone.
+void StopWorker(ScreenCastContext *ctx) {
+  ctx->workerStop.exchange(true, std::memory_order_acq_rel);
+  const int fd = ctx->handoffFd.load(std::memory_order_acquire);
+  if (fd >= 0) {
+    SignalEventFd(fd);
+  }
+  pthread_join(ctx->workerThread, nullptr);
+  ctx->handoffFd.store(-1, std::memory_order_release);
 }
 
 void on_registry_global_remove(void *data, uint32_t id) {
@@ -73,11 +85,8 @@ const pw_registry_events kRegistryEvents = [] {
 // producer vanishes is only paused by PipeWire and would wait for another
 // link for ever. Runs under the thread loop lock.
 void WatchProducerNode(ScreenCastContext *ctx) {
-  ctx->registryListener = spa_hook{};
-  ctx->registry = pw_core_get_registry(ctx->core, PW_VERSION_REGISTRY, 0);
-  if (ctx->registry != nullptr) {
-    pw_registry_add_listener(ctx->registry, &ctx->registryListener, &kRegistryEvents, ctx);
-  }
+  ctx->registry.adopt(ctx->pwApi, pw_core_get_registry(ctx->core.get(), PW_VERSION_REGISTRY, 0),
+                      &kRegistryEvents, ctx);
 }
 
 // A stream out of STREAMING this long has no producer (a node that was gone
@@ -101,8 +110,8 @@ GSourceFuncs kNoProducerDeadlineFuncs = {nullptr, nullptr, DispatchNoProducerDea
 // context (WakeAttempt), so a capture of a static screen never wakes here.
 void PollUntilClosed(ScreenCastContext *ctx) {
   constexpr gint64 kLimitUs = std::chrono::microseconds(kNoProducerLimit).count();
-  GSource *deadline = g_source_new(&kNoProducerDeadlineFuncs, sizeof(GSource));
-  g_source_attach(deadline, ctx->attemptContext);
+  AttachedSource deadline(g_source_new(&kNoProducerDeadlineFuncs, sizeof(GSource)));
+  g_source_attach(deadline.get(), ctx->attemptContext.get());
   gint64 lastStreaming = g_get_monotonic_time();
   bool wasStreaming = false;
   while (!ctx->stopRequested.load(std::memory_order_acquire) &&
@@ -110,7 +119,7 @@ void PollUntilClosed(ScreenCastContext *ctx) {
     const gint64 now = g_get_monotonic_time();
     if (ctx->streaming.load(std::memory_order_acquire)) {
       wasStreaming = true;
-      g_source_set_ready_time(deadline, -1);
+      g_source_set_ready_time(deadline.get(), -1);
     } else {
       if (wasStreaming) {
         lastStreaming = now;
@@ -122,39 +131,10 @@ void PollUntilClosed(ScreenCastContext *ctx) {
         ctx->streamClosed.exchange(1, std::memory_order_acq_rel);
         break;
       }
-      g_source_set_ready_time(deadline, lastStreaming + kLimitUs);
+      g_source_set_ready_time(deadline.get(), lastStreaming + kLimitUs);
     }
-    g_main_context_iteration(ctx->attemptContext, TRUE);
+    g_main_context_iteration(ctx->attemptContext.get(), TRUE);
   }
-  g_source_destroy(deadline);
-  g_source_unref(deadline);
-}
-
-// With the thread loop stopped or not yet started. Disconnecting the core
-// only detaches the proxies made on it; each must be destroyed by its owner.
-void DestroyStreamAndCore(ScreenCastContext *ctx) {
-  if (ctx->stream != nullptr) {
-    ctx->pwApi.pw_stream_destroy(ctx->stream);
-    ctx->stream = nullptr;
-  }
-  if (ctx->registry != nullptr) {
-    spa_hook_remove(&ctx->registryListener);
-    ctx->pwApi.pw_proxy_destroy(reinterpret_cast<pw_proxy *>(ctx->registry));
-    ctx->registry = nullptr;
-  }
-  ctx->pwApi.pw_core_disconnect(ctx->core);
-  ctx->core = nullptr;
-}
-
-void StopWorker(ScreenCastContext *ctx) {
-  ctx->workerStop.exchange(true, std::memory_order_acq_rel);
-  const int fd = ctx->handoffFd.load(std::memory_order_acquire);
-  if (fd >= 0) {
-    const uint64_t one = 1;
-    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
-    }
-  }
-  pthread_join(ctx->workerThread, nullptr);
 }
 
 // Waits before the next attempt after a failed one, or less when a stop
@@ -166,85 +146,110 @@ void PauseBeforeRetry(ScreenCastContext *ctx) {
   });
 }
 
-}  // namespace
-
-bool RunStreamPhase(ScreenCastContext *ctx) {
+// Creates the attempt's thread loop, context and core; false (logged) when
+// one of them fails.
+bool ConnectToPipeWire(ScreenCastContext *ctx) {
   const PipeWireApi &pw = ctx->pwApi;
-  bool result = false;
-
   pw.pw_init(nullptr, nullptr);
-  ctx->threadLoop = pw.pw_thread_loop_new("pipewire-loop", nullptr);
-  if (ctx->threadLoop == nullptr) {
+  ctx->threadLoop.adopt(pw, pw.pw_thread_loop_new("pipewire-loop", nullptr));
+  if (!ctx->threadLoop) {
     Log_Error("Failed to create pw_thread_loop\n");
     return false;
   }
-  ctx->context = pw.pw_context_new(pw.pw_thread_loop_get_loop(ctx->threadLoop), nullptr, 0);
-  if (ctx->context == nullptr) {
+  ctx->context.adopt(pw, pw.pw_context_new(pw.pw_thread_loop_get_loop(ctx->threadLoop.get()),
+                                           nullptr, 0));
+  if (!ctx->context) {
     Log_Error("Failed to initialize pw_context\n");
-  } else {
-    ctx->core = pw.pw_context_connect(ctx->context, nullptr, 0);
-    if (ctx->core == nullptr) {
-      Log_Error("Failed to connect pw_core: errno=%d\n", errno);
-    } else {
-      pw_properties *props = pw.pw_properties_new(nullptr, nullptr);
-      if (props != nullptr) {
-        pw.pw_properties_setf(props, "node.id", "%u", ctx->nodeId);
-      }
-      pw.pw_thread_loop_lock(ctx->threadLoop);
-      // pw_stream_new takes ownership of props, also when it fails.
-      ctx->stream = props != nullptr ? pw.pw_stream_new(ctx->core, "screen-capture", props)
-                                     : nullptr;
-      bool started = false;
-      if (ctx->stream == nullptr) {
-        Log_Error("[%s] Failed to create pw_stream: errno=%d\n", ctx->connector, errno);
-      } else {
-        ctx->streamListener = spa_hook{};
-        ctx->streaming.store(false, std::memory_order_release);
-        pw.pw_stream_add_listener(ctx->stream, &ctx->streamListener, &kStreamEvents, ctx);
-        WatchProducerNode(ctx);
-        uint8_t buffer[1024];
-        spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-        const spa_pod *format = BuildVideoFormatParam(&builder);
-        Log_Info("Connecting to stream over nodeId: %u\n", ctx->nodeId);
-        pw.pw_stream_connect(ctx->stream, PW_DIRECTION_INPUT, ctx->nodeId,
-                             static_cast<pw_stream_flags>(kStreamFlags), &format, 1);
-        started = StartWorker(ctx);
-      }
-      if (!started) {
-        Log_Error("[%s] Process worker not started; aborting PipeWire attempt and retrying\n",
-                  ctx->connector);
-        pw.pw_thread_loop_unlock(ctx->threadLoop);
-        DestroyStreamAndCore(ctx);
-      } else {
-        pw.pw_thread_loop_unlock(ctx->threadLoop);
-        pw.pw_thread_loop_start(ctx->threadLoop);
-        Log_Info("[%s] pw_thread_loop_start done, entering poll loop\n", ctx->connector);
-
-        PollUntilClosed(ctx);
-        if (ctx->streamClosed.load(std::memory_order_acquire) != 0) {
-          Log_Info("[%s] stream closed by compositor \u2014 will retry\n", ctx->connector);
-        }
-
-        StopWorker(ctx);
-        // on_process may still run until the stream is destroyed: it sees the
-        // invalid descriptor and returns buffers at once. The descriptor is
-        // closed only afterwards, so it never writes to a closed (or reused)
-        // descriptor number.
-        const int fd = ctx->handoffFd.exchange(-1, std::memory_order_acq_rel);
-        pw.pw_thread_loop_stop(ctx->threadLoop);
-        DestroyStreamAndCore(ctx);
-        close(fd);
-        result = true;
-      }
-    }
-    // Destroyed on a stop too: the context owns PipeWire's data-loop thread,
-    // which must be gone before the library may be unloaded.
-    pw.pw_context_destroy(ctx->context);
-    ctx->context = nullptr;
+    return false;
   }
-  pw.pw_thread_loop_destroy(ctx->threadLoop);
-  ctx->threadLoop = nullptr;
-  return result;
+  ctx->core.adopt(pw, pw.pw_context_connect(ctx->context.get(), nullptr, 0));
+  if (!ctx->core) {
+    Log_Error("Failed to connect pw_core: errno=%d\n", errno);
+    return false;
+  }
+  return true;
+}
+
+// Under the thread loop lock: creates the stream on the compositor's node,
+// listens to it and to the registry, and connects it. false (logged) when
+// the stream could not be created.
+bool ConnectStream(ScreenCastContext *ctx) {
+  const PipeWireApi &pw = ctx->pwApi;
+  pw_properties *props = pw.pw_properties_new(nullptr, nullptr);
+  if (props != nullptr) {
+    pw.pw_properties_setf(props, "node.id", "%u", ctx->nodeId);
+  }
+  ctx->streaming.store(false, std::memory_order_release);
+  // pw_stream_new takes ownership of props, also when it fails.
+  ctx->stream.adopt(pw,
+                    props != nullptr ? pw.pw_stream_new(ctx->core.get(), "screen-capture", props)
+                                     : nullptr,
+                    &kStreamEvents, ctx);
+  if (ctx->stream.get() == nullptr) {
+    Log_Error("[%s] Failed to create pw_stream: errno=%d\n", ctx->connector, errno);
+    return false;
+  }
+  WatchProducerNode(ctx);
+  uint8_t buffer[1024];
+  spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+  const spa_pod *format = BuildVideoFormatParam(&builder);
+  Log_Info("Connecting to stream over nodeId: %u\n", ctx->nodeId);
+  pw.pw_stream_connect(ctx->stream.get(), PW_DIRECTION_INPUT, ctx->nodeId,
+                       static_cast<pw_stream_flags>(kStreamFlags), &format, 1);
+  return true;
+}
+
+// Runs the thread loop and waits in the poll loop until the attempt ends.
+void StreamUntilClosed(ScreenCastContext *ctx) {
+  ctx->pwApi.pw_thread_loop_start(ctx->threadLoop.get());
+  ctx->threadLoopRunning = true;
+  Log_Info("[%s] pw_thread_loop_start done, entering poll loop\n", ctx->connector);
+  PollUntilClosed(ctx);
+  if (ctx->streamClosed.load(std::memory_order_acquire) != 0) {
+    Log_Info("[%s] stream closed by compositor \u2014 will retry\n", ctx->connector);
+  }
+}
+
+// Releases whatever the attempt made, in the one order that is safe: the
+// thread loop stops first, so no callback runs during the rest; the stream
+// and the registry go before the core is disconnected (disconnecting only
+// detaches them); the handoff eventfd closes once the stream that fed it is
+// gone; the context goes before the thread loop is destroyed, on a stop too,
+// since it owns PipeWire's data-loop thread, which must be gone before the
+// library may be unloaded.
+void ReleaseStreamObjects(ScreenCastContext *ctx) {
+  if (ctx->threadLoopRunning) {
+    ctx->pwApi.pw_thread_loop_stop(ctx->threadLoop.get());
+    ctx->threadLoopRunning = false;
+  }
+  ctx->stream.reset();
+  ctx->registry.reset();
+  ctx->core.reset();
+  ctx->handoffFdOwner.reset();
+  ctx->context.reset();
+  ctx->threadLoop.reset();
+}
+
+}  // namespace
+
+bool RunStreamPhase(ScreenCastContext *ctx) {
+  bool reachedPoll = false;
+  if (ConnectToPipeWire(ctx)) {
+    const PipeWireApi &pw = ctx->pwApi;
+    pw.pw_thread_loop_lock(ctx->threadLoop.get());
+    const bool started = ConnectStream(ctx) && StartWorker(ctx);
+    pw.pw_thread_loop_unlock(ctx->threadLoop.get());
+    if (!started) {
+      Log_Error("[%s] Process worker not started; aborting PipeWire attempt and retrying\n",
+                ctx->connector);
+    } else {
+      StreamUntilClosed(ctx);
+      StopWorker(ctx);
+      reachedPoll = true;
+    }
+  }
+  ReleaseStreamObjects(ctx);
+  return reachedPoll;
 }
 
 bool RunScreenCastAttempt(ScreenCastContext *ctx) {
@@ -260,7 +265,7 @@ void ScreenCastThreadMain(void *data) {
   auto *ctx = static_cast<ScreenCastContext *>(data);
   // A cancel left from an earlier capture; a stop that comes before this
   // reset is still seen through stopRequested.
-  g_cancellable_reset(ctx->cancellable);
+  g_cancellable_reset(ctx->cancellable.get());
   ResetFrameQueue(&ctx->frameQueue, ctx->connector);
   ResetCursorQueue(&ctx->cursorQueue, ctx->connector);
   while (!ctx->stopRequested.load(std::memory_order_acquire)) {
@@ -268,33 +273,18 @@ void ScreenCastThreadMain(void *data) {
       Log_Warning("Screen cast thread for connector %s exited with failure\n", ctx->connector);
       PauseBeforeRetry(ctx);
     }
-    if (ctx->connection != nullptr) {
-      g_object_unref(ctx->connection);
-      ctx->connection = nullptr;
-    }
+    ctx->connection.reset();
   }
 }
 
-ScreenCastContext *CreateScreenCastContext(void) {
-  auto *ctx = new ScreenCastContext();
-  ctx->cancellable = g_cancellable_new();
-  return ctx;
-}
+ScreenCastContext::ScreenCastContext() : cancellable(g_cancellable_new()) {}
 
-void DestroyScreenCastContext(ScreenCastContext *ctx) {
-  if (ctx == nullptr) {
-    return;
-  }
-  for (FrameSlot &slot : ctx->frameQueue.slots) {
+ScreenCastContext::~ScreenCastContext() {
+  for (FrameSlot &slot : frameQueue.slots) {
     ReleaseCaptureFrame(&slot.frame);
   }
-  for (CursorSlot &slot : ctx->cursorQueue.slots) {
+  for (CursorSlot &slot : cursorQueue.slots) {
     ReleaseCursorUpdate(&slot.update);
   }
-  free(ctx->scratchBuffer);
-  if (ctx->connection != nullptr) {
-    g_object_unref(ctx->connection);
-  }
-  g_object_unref(ctx->cancellable);
-  delete ctx;
+  free(scratchBuffer);
 }

@@ -8,10 +8,8 @@
 #include <cstring>
 
 #include "capture/frame_buffer.h"
-#include "capture/screencast_context.h"
 #include "capture/screencast_internal.h"
 #include "lib/log/log.h"
-#include "lib/sig/panic.h"
 
 namespace {
 
@@ -22,24 +20,6 @@ constexpr int32_t kCursorMetaMin = 28 + 20 + 1 * 1 * 4;
 constexpr int32_t kCursorMetaMax = 28 + 20 + 384 * 384 * 4;
 static_assert(kCursorMetaDefault == 16432 && kCursorMetaMin == 52 && kCursorMetaMax == 589872);
 static_assert(sizeof(spa_meta_cursor) == 28 && sizeof(spa_meta_bitmap) == 20);
-
-uint8_t *MustAlloc(uint32_t bytes) {
-  void *p = malloc(bytes);
-  if (p == nullptr) {
-    Panic_MemAllocSize(bytes);
-  }
-  return static_cast<uint8_t *>(p);
-}
-
-// Keeps a buffer whose capacity is exactly `needed`, else replaces it.
-void SizeExactly(uint8_t **buffer, uint32_t *capacity, uint32_t needed) {
-  if (*buffer != nullptr && *capacity == needed) {
-    return;
-  }
-  free(*buffer);
-  *buffer = AllocFrameBuffer(needed);
-  *capacity = needed;
-}
 
 bool IsPacked4Bpp(uint32_t format) {
   return format == SPA_VIDEO_FORMAT_RGBx || format == SPA_VIDEO_FORMAT_BGRx ||
@@ -152,29 +132,16 @@ void on_param_changed(void *data, uint32_t id, const spa_pod *param) {
     ctx->packedStride = width * 4;
     Log_Info("on_param_changed[%s] width: %u height: %u format: %u\n", ctx->connector, width,
              height, info.format);
-    for (FrameSlot &slot : ctx->frameQueue.slots) {
-      std::lock_guard<std::mutex> guard(slot.lock);
-      slot.frame.width = width;
-      slot.frame.height = height;
-      SizeExactly(&slot.frame.captureBuffer, &slot.frame.capacity, needed);
-      slot.frame.captureBufferSize = 0;
-    }
-    SizeExactly(&ctx->scratchBuffer, &ctx->scratchCapacity, needed);
-    for (CursorSlot &slot : ctx->cursorQueue.slots) {
-      std::lock_guard<std::mutex> guard(slot.lock);
-      if (slot.update.cursorBitmap == nullptr) {
-        slot.update.cursorBitmap = MustAlloc(MAX_CURSOR_BITMAP_SIZE);
-        slot.update.capacity = MAX_CURSOR_BITMAP_SIZE;
-        slot.update.cursorBitmapSize = 0;
-      }
-    }
+    ResizeFrameQueue(&ctx->frameQueue, width, height, needed);
+    SizeFrameBufferExactly(&ctx->scratchBuffer, &ctx->scratchCapacity, needed);
+    ReserveCursorBitmaps(&ctx->cursorQueue);
   }
 
   uint8_t buffer[1024];
   spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
   const spa_pod *params[2];
   BuildBufferParams(&builder, params);
-  ctx->pwApi.pw_stream_update_params(ctx->stream, params, 2);
-  ctx->pwApi.pw_stream_set_active(ctx->stream, true);
-  CursorShapeChanged(nullptr);
+  ctx->pwApi.pw_stream_update_params(ctx->stream.get(), params, 2);
+  ctx->pwApi.pw_stream_set_active(ctx->stream.get(), true);
+  ctx->cursorShape.Reset();
 }

@@ -70,7 +70,7 @@ void HandleRecord(const ChannelMessage &msg, int replyFd, int peerFd, std::mutex
   update.cursorBitmapSize = msg.cursorBytes % 4096;
   scratch.assign(update.cursorBitmapSize, 0xcd);
   update.cursorBitmap = (msg.keyDown & 2) ? nullptr : scratch.data();
-  SendCursorBuffer(replyFd, lock, &update);
+  SendCursorBuffer(replyFd, lock, &update, (msg.keyDown & 4) != 0);
   Drain(peerFd);
 }
 
@@ -112,6 +112,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Drain(parentIn.get());
   }
   if (records != size / sizeof(ChannelMessage)) __builtin_trap();
-  CursorShapeChanged(nullptr);
   return 0;
 }

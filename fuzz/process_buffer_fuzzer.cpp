@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "capture/screencast_context.h"
+#include "capture/screencast_internal.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ struct Reader {
 
 ScreenCastContext *Context() {
   static ScreenCastContext *ctx = [] {
-    ScreenCastContext *c = CreateScreenCastContext();
+    ScreenCastContext *c = new ScreenCastContext();
     strcpy(c->connector, "fuzz");
     c->screenFds = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
     c->cursorFds = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);

@@ -18,6 +18,7 @@
 
 #include "agent/channel.h"
 #include "lib/misc/unique_fd.h"
+#include "capture/cursor_shape.h"
 #include "capture/frame_queue.h"
 
 namespace {
@@ -110,7 +111,7 @@ TEST(ChannelSend, EmptyFrameIsALoneRecordAndMissingPixelsAreRefused) {
 
   CursorUpdate update{};
   update.cursorBitmapSize = 16;
-  EXPECT_EQ(SendCursorBuffer(s.agent.get(), lock, &update), -1);
+  EXPECT_EQ(SendCursorBuffer(s.agent.get(), lock, &update, true), -1);
   EXPECT_EQ(Pending(s.parent.get()), 0u);
 }
 
@@ -128,7 +129,7 @@ TEST(ChannelSend, LongConnectorNamesAreCutTo31Characters) {
   CursorUpdate update{};
   memset(update.connector, 'B', sizeof update.connector);
   update.cursorId = 1;
-  ASSERT_EQ(SendCursorBuffer(s.agent.get(), lock, &update), 0);
+  ASSERT_EQ(SendCursorBuffer(s.agent.get(), lock, &update, false), 0);
   msg = ReadRecord(s.parent.get());
   EXPECT_EQ(std::string(msg.cursorConnector), std::string(31, 'B'));
 }
@@ -136,7 +137,7 @@ TEST(ChannelSend, LongConnectorNamesAreCutTo31Characters) {
 TEST(ChannelSend, CursorBitmapTravelsOnlyWhenTheShapeChanges) {
   SocketPair s;
   std::mutex lock;
-  CursorShapeChanged(nullptr);
+  CursorShapeTracker shapes;
 
   std::vector<uint8_t> bitmap(2 * 2 * 4, 0x5a);
   CursorUpdate update{};
@@ -152,7 +153,7 @@ TEST(ChannelSend, CursorBitmapTravelsOnlyWhenTheShapeChanges) {
   update.cursorBitmapSize = static_cast<uint32_t>(bitmap.size());
   update.capacity = update.cursorBitmapSize;
 
-  ASSERT_EQ(SendCursorBuffer(s.agent.get(), lock, &update), 0);
+  ASSERT_EQ(SendCursorBuffer(s.agent.get(), lock, &update, shapes.CursorShapeChanged(update)), 0);
   ChannelMessage first = ReadRecord(s.parent.get());
   EXPECT_EQ(first.type, REMOTE_CURSOR_BUFFER);
   EXPECT_STREQ(first.cursorConnector, "Meta-0");
@@ -169,13 +170,12 @@ TEST(ChannelSend, CursorBitmapTravelsOnlyWhenTheShapeChanges) {
   EXPECT_EQ(got, bitmap);
 
   update.x = 10;
-  ASSERT_EQ(SendCursorBuffer(s.agent.get(), lock, &update), 0);
+  ASSERT_EQ(SendCursorBuffer(s.agent.get(), lock, &update, shapes.CursorShapeChanged(update)), 0);
   ChannelMessage second = ReadRecord(s.parent.get());
   EXPECT_EQ(second.cursorX, 10);
   EXPECT_EQ(second.cursorBytes, 0u);
   EXPECT_EQ(second.cursorWidth, 2u);  // the shape's size still travels
   EXPECT_EQ(Pending(s.parent.get()), 0u);
-  CursorShapeChanged(nullptr);
 }
 
 TEST(ChannelSend, ErrorAndLogoutRecords) {

@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "capture/frame_buffer.h"
-#include "capture/screencast_context.h"
+#include "capture/screencast_internal.h"
 #include "tests/capture/capture_test_util.h"
 
 namespace {
@@ -38,7 +38,7 @@ int StubSetActive(pw_stream *, bool active) {
 class CaptureUnit : public ::testing::Test {
  protected:
   void SetUp() override {
-    ctx = CreateScreenCastContext();
+    ctx = new ScreenCastContext();
     strcpy(ctx->connector, "Meta-0");
     ctx->screenFds = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
     ctx->cursorFds = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
@@ -46,12 +46,11 @@ class CaptureUnit : public ::testing::Test {
     ctx->pwApi.pw_stream_set_active = StubSetActive;
     ResetFrameQueue(&ctx->frameQueue, ctx->connector);
     ResetCursorQueue(&ctx->cursorQueue, ctx->connector);
-    CursorShapeChanged(nullptr);
   }
   void TearDown() override {
     close(ctx->screenFds);
     close(ctx->cursorFds);
-    DestroyScreenCastContext(ctx);
+    delete ctx;
   }
   // Units waiting on a semaphore-mode eventfd.
   static int Units(int fd) {
@@ -217,7 +216,7 @@ TEST_F(CaptureUnit, CursorShapeIsNewWhenPixelsOrHotspotDiffer) {
     buf.AddCursor(c);
     ProcessBuffer(ctx, buf.get());
     EXPECT_TRUE(PopCursorBuffer(&ctx->cursorQueue, &out));
-    return CursorShapeChanged(&out);
+    return ctx->cursorShape.CursorShapeChanged(out);
   };
   const uint32_t withBitmap = sizeof(spa_meta_cursor);
   EXPECT_TRUE(sent(0x11, 3, 4, withBitmap));
@@ -231,9 +230,9 @@ TEST_F(CaptureUnit, CursorShapeIsNewWhenPixelsOrHotspotDiffer) {
 
   // A format change resets the tracker: the current shape is sent again,
   // whatever its hotspot.
-  CursorShapeChanged(nullptr);
+  Negotiate(SPA_VIDEO_FORMAT_BGRx, 4, 4);
   EXPECT_TRUE(sent(0x11, 3, 4, withBitmap));
-  CursorShapeChanged(nullptr);
+  Negotiate(SPA_VIDEO_FORMAT_BGRx, 4, 4);
   EXPECT_TRUE(sent(0x11, -1, -1, withBitmap));
   EXPECT_EQ(Units(ctx->cursorFds), 10);
   ReleaseCursorUpdate(&out);
@@ -552,7 +551,7 @@ TEST_F(HandoffUnit, RemovedBuffersLeaveTheRingUntouched) {
   StartWorker();
   ASSERT_TRUE([&] {
     for (int n = 0; n < 500; n++) {
-      if (ctx->handoff.consumer.load() == ctx->handoff.producer.load()) return true;
+      if (ctx->handoff.Empty()) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return false;

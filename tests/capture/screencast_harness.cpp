@@ -67,7 +67,7 @@ ScreenCastHarness::ScreenCastHarness(const std::vector<std::string> &compositorA
     return;
   }
   g_dbus_connection_set_exit_on_close(bus_, FALSE);
-  ctx_ = CreateScreenCastContext();
+  ctx_ = new ScreenCastContext();
   ctx_->pwApi = LoadedApi;
   ctx_->screenFds = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
   ctx_->cursorFds = eventfd(0, EFD_SEMAPHORE | EFD_NONBLOCK | EFD_CLOEXEC);
@@ -80,7 +80,7 @@ ScreenCastHarness::~ScreenCastHarness() {
   if (ctx_ != nullptr) {
     close(ctx_->screenFds);
     close(ctx_->cursorFds);
-    DestroyScreenCastContext(ctx_);
+    delete ctx_;
   }
   if (stopFd_ >= 0) close(stopFd_);
   if (bus_ != nullptr) g_object_unref(bus_);
@@ -195,7 +195,7 @@ void ScreenCastHarness::ConsumerLoop() {
     }
     if ((fds[1].revents & POLLIN) && read(ctx_->cursorFds, &unit, sizeof unit) == sizeof unit &&
         PopCursorBuffer(&ctx_->cursorQueue, &cursor)) {
-      const bool send = CursorShapeChanged(&cursor);
+      const bool send = ctx_->cursorShape.CursorShapeChanged(cursor);
       std::lock_guard<std::mutex> guard(lock_);
       ConsumerStats &s = stats_;
       s.cursors++;

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/screencast_context.h"
+#include "capture/screencast_internal.h"
 #include "tests/support/process.h"
 #include "tests/support/test_env.h"
 
