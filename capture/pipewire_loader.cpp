@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "lib/config/config.h"
 #include "lib/log/log.h"
@@ -16,51 +17,51 @@ constexpr const char kDefaultLibrary[] = "libpipewire-0.3.so";
 // a desktop without it has only the runtime soname.
 constexpr const char kRuntimeLibrary[] = "libpipewire-0.3.so.0";
 
-void *OpenLibrary(const char *path) {
+// Closes a library handle; owns it while the entry points are resolved.
+struct LibraryClose {
+  void operator()(void *handle) const { dlclose(handle); }
+};
+using LibraryHandle = std::unique_ptr<void, LibraryClose>;
+
+LibraryHandle OpenLibrary(const char *path) {
   Log_Info("Loading PipeWire library from path: %s\n", path);
-  return dlopen(path, RTLD_LAZY);
+  return LibraryHandle(dlopen(path, RTLD_LAZY));
 }
 
 }  // namespace
 
 int LoadPipeWireLibrary(void **handleSlot, PipeWireApi *api) {
+  *handleSlot = nullptr;
   char *path = Config_GetString(kDefaultLibrary, "%s", "sightwell.libPipewire");
   const char *tried = path != nullptr ? path : kDefaultLibrary;
-  *handleSlot = OpenLibrary(tried);
-  if (*handleSlot == nullptr && strcmp(tried, kDefaultLibrary) == 0) {
-    *handleSlot = OpenLibrary(kRuntimeLibrary);
+  LibraryHandle handle = OpenLibrary(tried);
+  if (!handle && strcmp(tried, kDefaultLibrary) == 0) {
+    handle = OpenLibrary(kRuntimeLibrary);
   }
   free(path);
-  if (*handleSlot == nullptr) {
+  if (!handle) {
     const char *why = dlerror();
     Log_Error("Unable to open libpipewire: %s\n", why != nullptr ? why : "unknown error");
     return -1;
   }
   if (api == nullptr) {
     Log_Error("pwApi is NULL\n");
-    dlclose(*handleSlot);
-    *handleSlot = nullptr;
     return -1;
   }
 
   // Resolve in table order, storing each entry before the next lookup.
-#define SW_RESOLVE(sym)                                                     \
-  api->sym = reinterpret_cast<decltype(api->sym)>(dlsym(*handleSlot, #sym)); \
-  if (api->sym == nullptr) {                                                \
-    Log_Error("Failed to load symbol: %s\n", #sym);                         \
-    dlclose(*handleSlot);                                                   \
-    *handleSlot = nullptr;                                                  \
-    return -1;                                                              \
+#define SW_RESOLVE(sym)                                                       \
+  api->sym = reinterpret_cast<decltype(api->sym)>(dlsym(handle.get(), #sym)); \
+  if (api->sym == nullptr) {                                                  \
+    Log_Error("Failed to load symbol: %s\n", #sym);                           \
+    return -1;                                                                \
   }
   SW_PIPEWIRE_API_ENTRIES(SW_RESOLVE)
 #undef SW_RESOLVE
 
   Log_Info("Using PipeWire version: %s\n", api->pw_get_library_version());
+  *handleSlot = handle.release();
   return 0;
 }
 
-void UnloadPipeWireLibrary(void *handle) {
-  if (handle != nullptr) {
-    dlclose(handle);
-  }
-}
+void UnloadPipeWireLibrary(void *handle) { LibraryHandle closing(handle); }
