@@ -18,7 +18,9 @@ ScreenCapture::~ScreenCapture() {
   UnloadPipeWire();
 }
 
-int ScreenCapture::LoadPipeWire() { return LoadPipeWireLibrary(&pipeWireHandle_, &context_->pwApi); }
+int ScreenCapture::LoadPipeWire() {
+  return LoadPipeWireLibrary(&pipeWireHandle_, &context_->pwApi);
+}
 
 void ScreenCapture::UnloadPipeWire() {
   UnloadPipeWireLibrary(pipeWireHandle_);
@@ -50,7 +52,9 @@ void ScreenCapture::Stop() {
   thread_ = 0;
 }
 
-bool ScreenCapture::PopFrame(CaptureFrame *out) { return PopCaptureBuffer(&context_->frameQueue, out); }
+bool ScreenCapture::PopFrame(CaptureFrame *out) {
+  return PopCaptureBuffer(&context_->frameQueue, out);
+}
 
 bool ScreenCapture::PopCursor(CursorUpdate *out) {
   return PopCursorBuffer(&context_->cursorQueue, out);
