@@ -5,8 +5,8 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
+#include "base/c_owner.h"
 #include "lib/config/config.h"
 #include "lib/log/log.h"
 
@@ -17,11 +17,8 @@ constexpr const char kDefaultLibrary[] = "libpipewire-0.3.so";
 // a desktop without it has only the runtime soname.
 constexpr const char kRuntimeLibrary[] = "libpipewire-0.3.so.0";
 
-// Closes a library handle; owns it while the entry points are resolved.
-struct LibraryClose {
-  void operator()(void *handle) const { dlclose(handle); }
-};
-using LibraryHandle = std::unique_ptr<void, LibraryClose>;
+// Owns the library while its entry points are resolved.
+using LibraryHandle = COwner<void, dlclose>;
 
 LibraryHandle OpenLibrary(const char *path) {
   Log_Info("Loading PipeWire library from path: %s\n", path);

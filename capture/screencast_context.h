@@ -15,9 +15,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <memory>
 #include <mutex>
 
+#include "base/c_owner.h"
 #include "base/channel_message.h"
 #include "base/glib_owner.h"
 #include "base/spsc_ring.h"
@@ -34,11 +34,7 @@ constexpr uint32_t kHandoffSlots = 8;
 // removes its buffer; the worker skips such slots.
 using HandoffRing = SpscRing<pw_buffer *, kHandoffSlots>;
 
-// Sole owner of a GLib main context.
-struct MainContextUnref {
-  void operator()(GMainContext *context) const { g_main_context_unref(context); }
-};
-using MainContextOwner = std::unique_ptr<GMainContext, MainContextUnref>;
+using MainContextOwner = COwner<GMainContext, g_main_context_unref>;
 
 struct ScreenCastContext {
   ScreenCastContext();
