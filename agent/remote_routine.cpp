@@ -377,6 +377,9 @@ int Routine::CleanUp(int result) {
   StopAudioIfRunning();
   // No stream is left to fire the recovery timer.
   ctx_.audio.CloseAudioRecoveryTimer();
+  // Every thread is joined, so nothing borrows a descriptor any more. They
+  // close here, before PipeWire is unloaded, rather than at the context's
+  // release (which would unload first): the order this routine always had.
   ctx_.inputWakerFd.reset();
   ctx_.remoteWakerFd.reset();
   ctx_.captureWakerFd.reset();
