@@ -29,13 +29,12 @@ LibraryHandle OpenLibrary(const char *path) {
 
 int LoadPipeWireLibrary(void **handleSlot, PipeWireApi *api) {
   *handleSlot = nullptr;
-  char *path = Config_GetString(kDefaultLibrary, "%s", "sightwell.libPipewire");
-  const char *tried = path != nullptr ? path : kDefaultLibrary;
+  COwner<char, free> path(Config_GetString(kDefaultLibrary, "%s", "sightwell.libPipewire"));
+  const char *tried = path ? path.get() : kDefaultLibrary;
   LibraryHandle handle = OpenLibrary(tried);
   if (!handle && strcmp(tried, kDefaultLibrary) == 0) {
     handle = OpenLibrary(kRuntimeLibrary);
   }
-  free(path);
   if (!handle) {
     const char *why = dlerror();
     Log_Error("Unable to open libpipewire: %s\n", why != nullptr ? why : "unknown error");
