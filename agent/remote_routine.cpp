@@ -16,6 +16,7 @@
 #include "agent/channel.h"
 #include "agent/remote_audio.h"
 #include "agent/remote_context.h"
+#include "base/event_fd.h"
 #include "capture/screen_capture.h"
 #include "lib/log/log.h"
 #include "lib/thread/vthread.h"
@@ -300,8 +301,7 @@ void Routine::OpenAudioRecovery() {
 }
 
 Next Routine::OnWakerReadable() {
-  uint64_t value;
-  if (read(ctx_.remoteWakerFd.get(), &value, sizeof value) < 0 && errno != EAGAIN) {
+  if (ReadEventFd(ctx_.remoteWakerFd.get()) < 0 && errno != EAGAIN) {
     Log_Error("SightwellRemote: Failed to read from remoteWakerFd, errno = %d", errno);
   }
   if (!ctx_.agentStopping.IsSet()) {
